@@ -1,0 +1,275 @@
+// qel_i18n: host services. Module-level names resolved at the moment of use, the builtins
+// fetched at start-up, and the `with` protocol.
+#include "module/i18n.hpp"
+
+namespace qel_i18n::host {
+
+Services services;
+std::uint64_t dict_epoch = 1;
+
+namespace {
+
+int dict_watcher = -1; // -2: none could be had
+PyObject *watched_namespace = nullptr;
+
+int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
+    ++dict_epoch;
+    return 0;
+}
+
+/// Looks `name` up on the type of `obj` along its MRO and binds it to `obj`, as the host does
+/// for special methods. Empty with no exception set when no class defines it.
+Ref lookup_special(PyObject *obj, PyObject *name) noexcept {
+    PyTypeObject *type = Py_TYPE(obj);
+    PyObject *mro = type->tp_mro;
+    Py_ssize_t n = mro != nullptr ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref dict =
+            Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict) {
+            return {};
+        }
+        PyObject *descr = PyDict_GetItemWithError(dict.get(), name);
+        if (descr == nullptr) {
+            if (PyErr_Occurred()) {
+                return {};
+            }
+            continue;
+        }
+        descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+        if (get == nullptr) {
+            return Ref::borrow(descr);
+        }
+        return Ref::steal(get(descr, obj, reinterpret_cast<PyObject *>(type)));
+    }
+    return {};
+}
+
+Ref fetch_builtin(PyObject *name) noexcept {
+    PyObject *value = PyDict_GetItemWithError(services.builtins_dict, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+        return {};
+    }
+    return Ref::borrow(value);
+}
+
+} // namespace
+
+int begin_services(PyObject *module) noexcept {
+    PyObject *builtins = PyImport_ImportModule("builtins");
+    if (builtins == nullptr) {
+        return -1;
+    }
+    Py_XSETREF(services.builtins, builtins);
+    services.builtins_dict = PyModule_GetDict(builtins);
+    Py_XSETREF(services.module, Py_NewRef(module));
+    services.module_dict = PyModule_GetDict(module);
+    return 0;
+}
+
+int fetch_lock_type() noexcept {
+    if (services.lock_type != nullptr) {
+        return 0;
+    }
+    Ref thread = Ref::steal(PyImport_ImportModule("_thread"));
+    if (!thread) {
+        return -1;
+    }
+    Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
+    if (!type) {
+        return -1;
+    }
+    Ref acquire = Ref::steal(PyObject_GetAttrString(type.get(), "acquire"));
+    Ref release = acquire ? Ref::steal(PyObject_GetAttrString(type.get(), "release")) : Ref();
+    Ref exit = release ? Ref::steal(PyObject_GetAttrString(type.get(), "__exit__")) : Ref();
+    Ref locked = exit ? Ref::steal(PyObject_GetAttrString(type.get(), "locked")) : Ref();
+    if (!locked) {
+        return -1;
+    }
+    services.lock_acquire = acquire.release();
+    services.lock_release = release.release();
+    services.lock_exit = exit.release();
+    services.lock_locked = locked.release();
+    services.lock_type = type.release();
+    return 0;
+}
+
+int fetch_builtins() noexcept {
+    Ref property = fetch_builtin(names.property);
+    Ref staticmethod = property ? fetch_builtin(names.staticmethod) : Ref();
+    Ref open = staticmethod ? fetch_builtin(names.open) : Ref();
+    if (!open) {
+        return -1;
+    }
+    Py_XSETREF(services.property, property.release());
+    Py_XSETREF(services.staticmethod, staticmethod.release());
+    Py_XSETREF(services.open, open.release());
+    return 0;
+}
+
+void clear_services() noexcept {
+    services.module_dict = nullptr;
+    watched_namespace = nullptr;
+    Py_CLEAR(services.module);
+}
+
+bool watch_dict(PyObject *dict) noexcept {
+    if (dict_watcher == -1) {
+        dict_watcher = PyDict_AddWatcher(on_dict_event);
+        if (dict_watcher < 0) {
+            PyErr_Clear();
+            dict_watcher = -2;
+        }
+    }
+    if (dict_watcher < 0) {
+        return false;
+    }
+    if (PyDict_Watch(dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+Ref lookup_global(PyObject *name) noexcept {
+    PyObject *value = PyDict_GetItemWithError(services.module_dict, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(services.builtins_dict, name);
+        if (value == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::borrow(value);
+}
+
+int lock_is_held(PyObject *lock) noexcept {
+    PyObject *held = PyObject_Vectorcall(services.lock_locked, &lock, 1, nullptr);
+    if (held == nullptr) {
+        return -1;
+    }
+    int result = held == Py_True;
+    Py_DECREF(held);
+    return result;
+}
+
+void watch_namespace() noexcept {
+    watched_namespace = watch_dict(services.module_dict) ? services.module_dict : nullptr;
+}
+
+Ref CachedGlobal::lookup(PyObject *name) noexcept {
+    PyObject *dict = services.module_dict;
+    if (value_ != nullptr && dict_ == dict && epoch_ == dict_epoch) {
+        return Ref::borrow(value_);
+    }
+    PyObject *value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) {
+        value_ = nullptr;
+        return PyErr_Occurred() ? Ref() : lookup_global(name);
+    }
+    if (dict == watched_namespace) {
+        dict_ = dict;
+        value_ = value;
+        epoch_ = dict_epoch;
+    }
+    return Ref::borrow(value);
+}
+
+Ref open_csv(PyObject *file, PyObject *mode) noexcept {
+    PyObject *args[] = {file, mode, names.empty, names.utf8};
+    return Ref::steal(
+        PyObject_Vectorcall(services.open, args, 2, constants.kw_newline_encoding));
+}
+
+Ref open_text(PyObject *file, PyObject *mode) noexcept {
+    PyObject *args[] = {file, mode, names.utf8};
+    return Ref::steal(PyObject_Vectorcall(services.open, args, 2, constants.kw_encoding));
+}
+
+Ref call(PyObject *callable, std::initializer_list<PyObject *> args) noexcept {
+    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
+}
+
+Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *> args) noexcept {
+    // One spare slot in front lets the callee prepend without copying.
+    PyObject *stack[2 + max_parameters];
+    stack[1] = obj;
+    size_t n = 1;
+    for (PyObject *arg : args) {
+        stack[1 + n++] = arg;
+    }
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+int Context::enter(PyObject *manager, Context &context, Ref *entered) noexcept {
+    Ref result;
+    if (is_host_lock(manager)) {
+        result = call(services.lock_acquire, {manager});
+        if (!result) {
+            return -1;
+        }
+    } else {
+        Ref enter = lookup_special(manager, names.dunder_enter);
+        if (!enter) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_TypeError,
+                             "'%.200s' object does not support the context manager protocol",
+                             Py_TYPE(manager)->tp_name);
+            }
+            return -1;
+        }
+        Ref exit = lookup_special(manager, names.dunder_exit);
+        if (!exit) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_TypeError,
+                             "'%.200s' object does not support the context manager protocol "
+                             "(missed __exit__ method)",
+                             Py_TYPE(manager)->tp_name);
+            }
+            return -1;
+        }
+        result = call(enter.get(), {});
+        if (!result) {
+            return -1;
+        }
+        context.exit_ = std::move(exit);
+    }
+    context.manager_ = Ref::borrow(manager);
+    if (entered != nullptr) {
+        *entered = std::move(result);
+    }
+    return 0;
+}
+
+int Context::exit(bool failed) noexcept {
+    if (!failed) {
+        Ref result = exit_ ? call(exit_.get(), {Py_None, Py_None, Py_None})
+                           : call(services.lock_release, {manager_.get()});
+        return result ? 0 : -1;
+    }
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref traceback = Ref::steal(PyException_GetTraceback(exception.get()));
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exception.get()));
+    PyObject *tb = traceback ? traceback.get() : Py_None;
+    // While __exit__ runs, the exception counts as being handled, so that an exception raised
+    // by __exit__ is chained to it as the host's `with` statement chains it.
+    Ref previous = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(exception.get());
+    Ref result = exit_ ? call(exit_.get(), {type, exception.get(), tb})
+                       : call(services.lock_exit, {manager_.get(), type, exception.get(), tb});
+    PyErr_SetHandledException(previous.get());
+    if (!result) {
+        return -1;
+    }
+    int suppress = PyObject_IsTrue(result.get());
+    if (suppress != 0) {
+        return suppress > 0 ? 0 : -1;
+    }
+    PyErr_SetRaisedException(exception.release());
+    return -1;
+}
+
+} // namespace qel_i18n::host
