@@ -1,0 +1,348 @@
+// qel_i18n: the class I18N: its constructor and its two properties, whose setters store the
+// new value and reload the table under the object's lock. The class is an ordinary host class,
+// made by calling the host's `type` with the members in their order of definition.
+#include "catalogue/catalogue.hpp"
+#include "catalogue/plain.hpp"
+
+#include <cstdint>
+#include <tuple>
+
+namespace qel_i18n::catalogue {
+
+PyTypeObject *catalogue_class = nullptr;
+
+namespace {
+
+/// What is known of the class: verified as made, changed since, or changed and not verified.
+enum class ClassState : unsigned char { unknown, pristine, altered };
+
+ClassState class_state = ClassState::unknown;
+int class_watcher = -1;     // -1: no watcher, so the class is never trusted
+PyObject *class_gettext = nullptr; // the class's gettext as made (held)
+
+int on_class_modified(PyTypeObject *type) noexcept {
+    if (type == catalogue_class) {
+        class_state = ClassState::unknown;
+    }
+    return 0;
+}
+
+/// Checks the class and re-arms the watcher. The host tells watchers of a change only while the
+/// class has a valid version tag, which an attribute lookup on it assigns: so look up first,
+/// then inspect, then make sure the tag is still valid.
+ClassState verify_class() noexcept {
+    PyTypeObject *type = catalogue_class;
+    Ref probe = host::getattr(reinterpret_cast<PyObject *>(type), names.gettext);
+    if (!probe) {
+        PyErr_Clear();
+        return ClassState::unknown;
+    }
+    bool as_made = type->tp_getattro == PyObject_GenericGetAttr &&
+                   PyTuple_GET_SIZE(type->tp_mro) == 2 &&
+                   PyTuple_GET_ITEM(type->tp_mro, 1) ==
+                       reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+    if (as_made) {
+        PyObject *own_gettext = PyDict_GetItemWithError(type->tp_dict, names.gettext);
+        as_made = own_gettext == class_gettext;
+        for (PyObject *name : {names.private_language_index, names.private_filename,
+                               names.private_data, names.private_lock}) {
+            as_made = as_made && PyDict_GetItemWithError(type->tp_dict, name) == nullptr;
+        }
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return ClassState::unknown;
+        }
+    }
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        return ClassState::unknown; // changes would go unnoticed: trust nothing
+    }
+    return as_made ? ClassState::pristine : ClassState::altered;
+}
+
+/// Watches the new class; without a watcher the class is simply never trusted.
+void watch_class(PyTypeObject *type) noexcept {
+    if (class_watcher < 0) {
+        class_watcher = PyType_AddWatcher(on_class_modified);
+    }
+    if (class_watcher < 0 || PyType_Watch(class_watcher, reinterpret_cast<PyObject *>(type)) < 0) {
+        PyErr_Clear();
+        class_watcher = -1;
+    }
+    class_state = ClassState::unknown;
+}
+
+int store(PyObject *self, PyObject *name, PyObject *value) noexcept {
+    return PyObject_SetAttr(self, name, value);
+}
+
+/// `I18N.load_data_from_file`, resolved through the module-level name I18N.
+Ref loader() noexcept {
+    Ref cls = host::lookup_global(names.class_name);
+    return cls ? host::getattr(cls.get(), names.load_data_from_file) : Ref();
+}
+
+/// `self.__data = I18N.load_data_from_file(<filename>, <language_index>)`, where the caller
+/// supplies the two arguments after the loader has been resolved, in the host's order of
+/// evaluation.
+template <class Arguments> int reload(PyObject *self, Arguments &&arguments) noexcept {
+    Ref load = loader();
+    if (!load) {
+        return -1;
+    }
+    Ref filename, language_index;
+    if (arguments(filename, language_index) < 0) {
+        return -1;
+    }
+    Ref table = host::call(load.get(), {filename.get(), language_index.get()});
+    return table ? store(self, names.private_data, table.get()) : -1;
+}
+
+/// The truth of the `filename` property.
+int filename_is_set(PyObject *self) noexcept {
+    Ref filename = host::getattr(self, names.filename);
+    return filename ? PyObject_IsTrue(filename.get()) : -1;
+}
+
+PyObject *init_body(const Bound &bound) noexcept {
+    PyObject *self = bound.arg[0];
+    PyObject *csv_filename = bound.arg[1];
+    PyObject *language_index = bound.arg[2];
+    if (store(self, names.private_language_index, language_index) < 0 ||
+        store(self, names.private_filename, csv_filename) < 0) {
+        return nullptr;
+    }
+    Ref empty = Ref::steal(PyList_New(0));
+    if (!empty || store(self, names.private_data, empty.get()) < 0) {
+        return nullptr;
+    }
+    Ref make_lock = host::lookup_global(names.lock_alias);
+    Ref lock = make_lock ? host::call(make_lock.get(), {}) : Ref();
+    if (!lock || store(self, names.private_lock, lock.get()) < 0) {
+        return nullptr;
+    }
+    if (PyUnicode_GET_LENGTH(csv_filename) > 0) {
+        int done = reload(self, [&](Ref &filename, Ref &index) noexcept {
+            filename = Ref::borrow(csv_filename);
+            index = Ref::borrow(language_index);
+            return 0;
+        });
+        if (done < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *get_language_index(const Bound &bound) noexcept {
+    return PyObject_GetAttr(bound.arg[0], names.private_language_index);
+}
+
+PyObject *set_language_index(const Bound &bound) noexcept {
+    PyObject *self = bound.arg[0];
+    PyObject *value = bound.arg[1];
+    Ref current = host::getattr(self, names.private_language_index);
+    if (!current) {
+        return nullptr;
+    }
+    Ref differs = Ref::steal(PyObject_RichCompare(value, current.get(), Py_NE));
+    int changed = differs ? PyObject_IsTrue(differs.get()) : -1;
+    if (changed <= 0) {
+        return changed < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    Ref lock = host::getattr(self, names.private_lock);
+    if (!lock) {
+        return nullptr;
+    }
+    int done = host::with_block(lock.get(), [&]() noexcept {
+        if (store(self, names.private_language_index, value) < 0) {
+            return -1;
+        }
+        int has_file = filename_is_set(self);
+        if (has_file <= 0) {
+            return has_file;
+        }
+        return reload(self, [&](Ref &filename, Ref &index) noexcept {
+            filename = host::getattr(self, names.filename);
+            index = Ref::borrow(value);
+            return filename ? 0 : -1;
+        });
+    });
+    return done < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *get_filename(const Bound &bound) noexcept {
+    return PyObject_GetAttr(bound.arg[0], names.private_filename);
+}
+
+PyObject *set_filename(const Bound &bound) noexcept {
+    PyObject *self = bound.arg[0];
+    PyObject *value = bound.arg[1];
+    if (store(self, names.private_filename, value) < 0) {
+        return nullptr;
+    }
+    Ref lock = host::getattr(self, names.private_lock);
+    if (!lock) {
+        return nullptr;
+    }
+    int done = host::with_block(lock.get(), [&]() noexcept {
+        if (PyUnicode_GET_LENGTH(value) == 0) {
+            return 0;
+        }
+        return reload(self, [&](Ref &filename, Ref &index) noexcept {
+            filename = Ref::borrow(value);
+            index = host::getattr(self, names.language_index);
+            return index ? 0 : -1;
+        });
+    });
+    return done < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+constexpr Parameter init_parameters[] = {
+    {"self", Requirement::any, nullptr},
+    {"csv_filename", Requirement::str, "str"},
+    {"language_index", Requirement::int_, "int"},
+};
+constexpr Parameter self_only[] = {{"self", Requirement::any, nullptr}};
+constexpr Parameter int_value[] = {
+    {"self", Requirement::any, nullptr},
+    {"value", Requirement::int_, "int"},
+};
+constexpr Parameter str_value[] = {
+    {"self", Requirement::any, nullptr},
+    {"value", Requirement::str, "str"},
+};
+
+constexpr Signature init_signature = {
+    "__init__", "I18N.__init__", init_parameters, 1, Rest::none, Requirement::any, nullptr,
+    init_body};
+constexpr Signature language_index_getter = {
+    "language_index", "I18N.language_index", self_only, 1, Rest::none, Requirement::int_or_none,
+    "int", get_language_index};
+constexpr Signature language_index_setter = {
+    "language_index", "I18N.language_index", int_value, 2, Rest::none, Requirement::any, nullptr,
+    set_language_index};
+constexpr Signature filename_getter = {
+    "filename", "I18N.filename", self_only, 1, Rest::none, Requirement::str_or_none, "str",
+    get_filename};
+constexpr Signature filename_setter = {
+    "filename", "I18N.filename", str_value, 2, Rest::none, Requirement::any, nullptr,
+    set_filename};
+
+/// Stores a newly made member in the class namespace.
+int add_member(PyObject *ns, PyObject *name, Ref value) noexcept {
+    return value ? PyDict_SetItem(ns, name, value.get()) : -1;
+}
+
+} // namespace
+
+bool class_is_pristine() noexcept {
+    if (class_state == ClassState::unknown && class_watcher >= 0) {
+        class_state = verify_class();
+    }
+    return class_state == ClassState::pristine;
+}
+
+namespace {
+
+/// The view last made, kept while its dict is watched and unchanged.
+struct CachedView {
+    PyObject *self = nullptr;
+    PyObject *dict = nullptr;
+    std::uint64_t epoch = 0;
+    PlainView view{};
+} cached_view;
+
+/// The entry of `dict` under `name`, borrowed; nullptr when missing. False on an error of the
+/// dict's own (cleared: the caller's plain path then reports it as the host would).
+bool own_entry(PyObject *dict, PyObject *name, PyObject *&value) noexcept {
+    value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool plain_view(PyObject *self, Ref &dict, PlainView &view) noexcept {
+    if (Py_TYPE(self) != catalogue_class || !class_is_pristine()) {
+        return false;
+    }
+    dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    if (cached_view.self == self && cached_view.dict == dict.get() &&
+        cached_view.epoch == host::dict_epoch) {
+        view = cached_view.view;
+        return true;
+    }
+    PyObject *gettext;
+    view.dict = dict.get();
+    if (!own_entry(view.dict, names.gettext, gettext) ||
+        !own_entry(view.dict, names.private_language_index, view.language_index) ||
+        !own_entry(view.dict, names.private_lock, view.lock) ||
+        !own_entry(view.dict, names.private_data, view.data)) {
+        return false;
+    }
+    view.shadowed = gettext != nullptr;
+    if (host::watch_dict(view.dict)) {
+        cached_view = {self, view.dict, host::dict_epoch, view};
+    }
+    return true;
+}
+
+Ref make_class() noexcept {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns || PyDict_SetItem(ns.get(), names.dunder_module, names.module_name) < 0 ||
+        PyDict_SetItem(ns.get(), names.dunder_qualname, names.class_name) < 0) {
+        return {};
+    }
+    Ref defaults = Ref::steal(PyTuple_Pack(2, names.empty, constants.zero));
+    if (!defaults) {
+        return {};
+    }
+    Ref init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
+    if (!init_name ||
+        add_member(ns.get(), init_name.get(), make_function(init_signature, defaults.get())) < 0) {
+        return {};
+    }
+    // Each property is stored first with its getter alone, then replaced by the result of its
+    // setter(), as the decorator form does.
+    for (auto [name, getter, setter] :
+         {std::tuple{names.language_index, &language_index_getter, &language_index_setter},
+          std::tuple{names.filename, &filename_getter, &filename_setter}}) {
+        Ref get = make_function(*getter, nullptr);
+        Ref prop = get ? host::call(host::services.property, {get.get()}) : Ref();
+        if (!prop || PyDict_SetItem(ns.get(), name, prop.get()) < 0) {
+            return {};
+        }
+        Ref set = make_function(*setter, nullptr);
+        if (!set ||
+            add_member(ns.get(), name, host::call_method(prop.get(), names.setter, {set.get()})) <
+                0) {
+            return {};
+        }
+    }
+    Ref load = make_load_data_from_file();
+    if (!load || add_member(ns.get(), names.load_data_from_file,
+                            host::call(host::services.staticmethod, {load.get()})) < 0) {
+        return {};
+    }
+    Ref lookup = make_lookup();
+    if (!lookup || PyDict_SetItem(ns.get(), names.gettext, lookup.get()) < 0) {
+        return {};
+    }
+    Ref cls = host::call(reinterpret_cast<PyObject *>(&PyType_Type),
+                         {names.class_name, constants.empty_tuple, ns.get()});
+    if (cls) {
+        Py_XSETREF(catalogue_class, reinterpret_cast<PyTypeObject *>(Py_NewRef(cls.get())));
+        Py_XSETREF(class_gettext, lookup.release());
+        watch_class(catalogue_class);
+    }
+    return cls;
+}
+
+} // namespace qel_i18n::catalogue

@@ -1,0 +1,233 @@
+// qel_i18n: the catalogue loader, I18N.load_data_from_file. Reads a catalogue file through the
+// host's open and csv reader into the table of one language: entries sorted by message, the
+// raw data rows, or nothing.
+#include "catalogue/catalogue.hpp"
+#include "catalogue/plain.hpp"
+
+#include <algorithm>
+
+namespace qel_i18n::catalogue {
+
+namespace {
+
+/// The sort key `lambda item: item[1]`, used when the messages are not all exact str.
+PyObject *sort_key = nullptr;
+
+PyObject *sort_key_body(const Bound &bound) noexcept {
+    return PyObject_GetItem(bound.arg[0], constants.one);
+}
+
+constexpr Parameter sort_key_parameters[] = {{"item", Requirement::any, nullptr}};
+
+constexpr Signature sort_key_signature = {
+    "<lambda>", "I18N.load_data_from_file.<locals>.<lambda>", sort_key_parameters, 1, Rest::none,
+    Requirement::any, nullptr, sort_key_body};
+
+/// `row[index]`, with `index_object` the same index as a host int. Exact lists are read
+/// directly; anything else, and every index out of range, goes through the host's indexing so
+/// that its own error is raised.
+Ref cell(PyObject *row, Py_ssize_t index, PyObject *index_object) noexcept {
+    if (PyList_CheckExact(row)) {
+        Py_ssize_t length = PyList_GET_SIZE(row);
+        Py_ssize_t position = index < 0 ? index + length : index;
+        if (position >= 0 && position < length) {
+            return Ref::borrow(PyList_GET_ITEM(row, position));
+        }
+    }
+    return Ref::steal(PyObject_GetItem(row, index_object));
+}
+
+/// The column of a language: language_index + 1 as a host int, and as a C index when it fits.
+struct Column {
+    Ref object;
+    Py_ssize_t index = 0;
+    bool fits = true;
+    bool negative = false; // when it does not fit: below every C index
+};
+
+int make_column(PyObject *language_index, Column &column) noexcept {
+    column.object = Ref::steal(PyNumber_Add(language_index, constants.one));
+    if (!column.object) {
+        return -1;
+    }
+    column.index = PyLong_AsSsize_t(column.object.get());
+    if (column.index == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        column.fits = false;
+        int negative = PyObject_RichCompareBool(column.object.get(), constants.zero, Py_LT);
+        if (negative < 0) {
+            return -1;
+        }
+        column.negative = negative != 0;
+    }
+    return 0;
+}
+
+/// One catalogue entry (row number, message, translation) for a data row.
+Ref make_entry(PyObject *row, Py_ssize_t row_number, const Column &column) noexcept {
+    Py_ssize_t length = PyList_CheckExact(row) ? PyList_GET_SIZE(row) : PyObject_Size(row);
+    if (length < 0) {
+        return {};
+    }
+    // A length is never below a negative column, so such a column always tries the cell.
+    bool has_cell = column.fits ? length > column.index : column.negative;
+    Ref translation;
+    if (!has_cell) {
+        translation = Ref::borrow(Py_None);
+    } else if (column.fits) {
+        translation = cell(row, column.index, column.object.get());
+    } else {
+        translation = Ref::steal(PyObject_GetItem(row, column.object.get()));
+    }
+    if (!translation) {
+        return {};
+    }
+    Ref message = cell(row, 1, constants.one);
+    if (!message) {
+        return {};
+    }
+    Ref number = Ref::steal(PyLong_FromSsize_t(row_number));
+    if (!number) {
+        return {};
+    }
+    PyObject *entry = PyTuple_New(3);
+    if (entry == nullptr) {
+        return {};
+    }
+    PyTuple_SET_ITEM(entry, 0, number.release());
+    PyTuple_SET_ITEM(entry, 1, message.release());
+    PyTuple_SET_ITEM(entry, 2, translation.release());
+    return Ref::steal(entry);
+}
+
+bool message_less(PyObject *a, PyObject *b) noexcept {
+    return PyUnicode_Compare(PyTuple_GET_ITEM(a, 1), PyTuple_GET_ITEM(b, 1)) < 0;
+}
+
+/// Sorts the entries by message, stably. When every message is an exact str the order is
+/// that of the host's string comparison and the table is sorted here (catalogue files are
+/// usually in order already, so that is tested first); otherwise the host's list sort runs
+/// with the key function.
+int sort_entries(PyObject *table) noexcept {
+    Py_ssize_t n = PyList_GET_SIZE(table);
+    PyObject **items = PySequence_Fast_ITEMS(table);
+    bool all_text = true;
+    bool sorted = true;
+    for (Py_ssize_t i = 0; i < n && all_text; ++i) {
+        all_text = PyUnicode_CheckExact(PyTuple_GET_ITEM(items[i], 1));
+        if (all_text && i > 0 && sorted) {
+            sorted = !message_less(items[i], items[i - 1]);
+        }
+    }
+    if (all_text) {
+        if (!sorted) {
+            std::stable_sort(items, items + n, message_less);
+        }
+        return 0;
+    }
+    PyObject *args[] = {nullptr, table, sort_key};
+    Ref done = Ref::steal(PyObject_VectorcallMethod(
+        names.sort, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.kw_key));
+    return done ? 0 : -1;
+}
+
+/// Steps 3 to 6, with the file open.
+int read_table(PyObject *file, PyObject *language_index, PyObject *table) noexcept {
+    Ref reader_function = host::lookup_global(names.csv_reader);
+    if (!reader_function) {
+        return -1;
+    }
+    Ref reader = host::call(reader_function.get(), {file});
+    if (!reader) {
+        return -1;
+    }
+    Ref rows = Ref::steal(PyObject_GetIter(reader.get()));
+    if (!rows) {
+        return -1;
+    }
+    // The header row is read and discarded; without one, StopIteration as next() raises it.
+    Ref header = Ref::steal(PyIter_Next(rows.get()));
+    if (!header) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetNone(PyExc_StopIteration);
+        }
+        return -1;
+    }
+    int is_source_language = PyObject_RichCompareBool(language_index, constants.zero, Py_EQ);
+    if (is_source_language != 0) {
+        return is_source_language < 0 ? -1 : 0;
+    }
+    int is_raw = PyObject_RichCompareBool(language_index, constants.minus_one, Py_EQ);
+    if (is_raw < 0) {
+        return -1;
+    }
+    if (is_raw) {
+        while (PyObject *row = PyIter_Next(rows.get())) {
+            int appended = PyList_Append(table, row);
+            Py_DECREF(row);
+            if (appended < 0) {
+                return -1;
+            }
+        }
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Column column;
+    if (make_column(language_index, column) < 0) {
+        return -1;
+    }
+    Py_ssize_t row_number = 2;
+    while (PyObject *raw = PyIter_Next(rows.get())) {
+        Ref row = Ref::steal(raw);
+        Ref entry = make_entry(row.get(), row_number, column);
+        if (!entry || PyList_Append(table, entry.get()) < 0) {
+            return -1;
+        }
+        ++row_number;
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    return sort_entries(table);
+}
+
+PyObject *load_body(const Bound &bound) noexcept {
+    PyObject *filename = bound.arg[0];
+    PyObject *language_index = bound.arg[1];
+    Ref table = Ref::steal(PyList_New(0));
+    if (!table) {
+        return nullptr;
+    }
+    Ref file = host::open_csv(filename, names.mode_read);
+    if (!file) {
+        return nullptr;
+    }
+    int done = host::with_as(file.get(), [&](PyObject *opened) noexcept {
+        return read_table(opened, language_index, table.get());
+    });
+    return done < 0 ? nullptr : table.release();
+}
+
+constexpr Parameter load_parameters[] = {
+    {"filename", Requirement::str, "str"},
+    {"language_index", Requirement::int_, "int"},
+};
+
+constexpr Signature load_signature = {
+    "load_data_from_file", "I18N.load_data_from_file", load_parameters, 2, Rest::none,
+    Requirement::any, "list[tuple]", load_body};
+
+} // namespace
+
+Ref make_load_data_from_file() noexcept {
+    Ref key = make_function(sort_key_signature, nullptr);
+    if (!key) {
+        return {};
+    }
+    Py_XSETREF(sort_key, key.release());
+    return make_function(load_signature, nullptr);
+}
+
+} // namespace qel_i18n::catalogue
