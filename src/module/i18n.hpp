@@ -100,7 +100,14 @@ class Ref {
     X(utf8, "utf8")                                                                                \
     X(mode_read, "r")                                                                              \
     X(mode_write, "w")                                                                             \
+    X(mode_exclusive, "x")                                                                         \
+    X(errno_, "errno")                                                                             \
+    X(strerror, "strerror")                                                                        \
+    X(st_mode, "st_mode")                                                                          \
     X(empty, "")                                                                                   \
+    X(quote, "\"")                                                                                 \
+    X(position_header, "Position")                                                                 \
+    X(excess_suffix, "-excess.csv")                                                                \
     X(finditer, "finditer")                                                                        \
     X(groups, "groups")                                                                            \
     X(writerow, "writerow")                                                                        \

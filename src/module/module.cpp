@@ -2,6 +2,8 @@
 // step binds the whole namespace, in a fixed order, from the pieces every subsystem provides.
 #include "module/i18n.hpp"
 
+#include "module/files.hpp"
+
 #include "catalogue/catalogue.hpp"
 #include "extract/extract.hpp"
 #include "rewrite/rewrite.hpp"
@@ -204,7 +206,7 @@ int run_execution(PyObject *module) noexcept {
     }
     // 3. to 7.
     if (warn_on_version_mismatch() < 0 || init_names() < 0 || init_function_type() < 0 ||
-        host::fetch_lock_type() < 0 || register_module(module) < 0 ||
+        host::fetch_lock_type() < 0 || files::init_files() < 0 || register_module(module) < 0 ||
         host::fetch_builtins() < 0 || bind_namespace(PyModule_GetDict(module)) < 0) {
         return -1;
     }

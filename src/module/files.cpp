@@ -1,0 +1,290 @@
+// qel_i18n: file services shared by the development tools: replacing a file only once its new
+// content is complete, and notes on errors.
+#include "module/files.hpp"
+
+#include <cerrno>
+#include <cstdarg>
+
+namespace qel_i18n::files {
+
+namespace {
+
+PyObject *os_module = nullptr; // held for the life of the process
+long process_id = 0;
+unsigned long temp_counter = 0;
+
+/// How many names to try before giving up on finding a free temporary name.
+constexpr int temp_attempts = 100;
+
+Ref os_attribute(const char *name) noexcept {
+    return Ref::steal(PyObject_GetAttrString(os_module, name));
+}
+
+/// A name beside `path` (a str) that no file has yet: `.<name>.<pid>-<n>.<suffix>` in the
+/// same directory.
+Ref temporary_name(PyObject *head, PyObject *tail, const char *suffix) noexcept {
+    Ref name = Ref::steal(
+        PyUnicode_FromFormat(".%U.%ld-%lu.%s", tail, process_id, ++temp_counter, suffix));
+    return name ? call_os_path("join", {head, name.get()}) : Ref();
+}
+
+/// Runs `action` with the pending exception set aside, and restores it afterwards; errors of
+/// `action` are dropped.
+template <class Action> void keeping_exception(Action &&action) noexcept {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (action() < 0) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(pending.release());
+}
+
+/// Replaces the pending exception, an OSError, by one of the same errno and text that names
+/// `target`, as `open(target, ...)` would report it. Other exceptions are left as they are.
+int report_as(PyObject *target) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
+        return -1;
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref number = host::getattr(error.get(), names.errno_);
+    Ref text = number ? host::getattr(error.get(), names.strerror) : Ref();
+    if (!text || number.get() == Py_None) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(error.release());
+        return -1;
+    }
+    // The OSError constructor picks the subclass of the errno, as open() does.
+    Ref renamed = host::call(PyExc_OSError, {number.get(), text.get(), target});
+    if (renamed) {
+        PyErr_SetRaisedException(renamed.release());
+    }
+    return -1;
+}
+
+int raise_errno(int number, PyObject *target) noexcept {
+    errno = number;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, target);
+    return -1;
+}
+
+Ref open_exclusive(PyObject *name, bool csv) noexcept {
+    PyObject *args[] = {name, names.mode_exclusive, names.empty, names.utf8};
+    if (csv) {
+        return Ref::steal(
+            PyObject_Vectorcall(host::services.open, args, 2, constants.kw_newline_encoding));
+    }
+    PyObject *text_args[] = {name, names.mode_exclusive, names.utf8};
+    return Ref::steal(PyObject_Vectorcall(host::services.open, text_args, 2, constants.kw_encoding));
+}
+
+} // namespace
+
+int init_files() noexcept {
+    if (os_module == nullptr) {
+        os_module = PyImport_ImportModule("os");
+    }
+    Ref pid = os_module != nullptr ? call_os("getpid", {}) : Ref();
+    process_id = pid ? PyLong_AsLong(pid.get()) : -1;
+    return process_id == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
+Ref call_os(const char *name, std::initializer_list<PyObject *> args) noexcept {
+    Ref function = os_attribute(name);
+    return function ? host::call(function.get(), args) : Ref();
+}
+
+Ref call_os_path(const char *name, std::initializer_list<PyObject *> args) noexcept {
+    Ref path = os_attribute("path");
+    Ref function = path ? Ref::steal(PyObject_GetAttrString(path.get(), name)) : Ref();
+    return function ? host::call(function.get(), args) : Ref();
+}
+
+Ref Replacement::create(PyObject *target, bool csv) noexcept {
+    discard();
+    target_ = Ref::borrow(target);
+    // Only a path can be replaced; anything else open() accepts (a file descriptor) is
+    // written in place.
+    Ref path = call_os("fspath", {target});
+    if (!path) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return {};
+        }
+        PyErr_Clear();
+        destination_ = Ref::borrow(target);
+        return csv ? host::open_csv(target, names.mode_write)
+                   : host::open_text(target, names.mode_write);
+    }
+    if (PyObject_Length(path.get()) == 0) {
+        raise_errno(ENOENT, target);
+        return {};
+    }
+    destination_ = call_os_path("realpath", {path.get()});
+    if (!destination_) {
+        return {};
+    }
+    Ref is_directory = call_os_path("isdir", {destination_.get()});
+    int directory = is_directory ? PyObject_IsTrue(is_directory.get()) : -1;
+    if (directory != 0) {
+        if (directory > 0) {
+            raise_errno(EISDIR, target);
+        }
+        return {};
+    }
+    Ref text = call_os("fsdecode", {destination_.get()});
+    Ref parts = text ? call_os_path("split", {text.get()}) : Ref();
+    if (!parts) {
+        return {};
+    }
+    PyObject *head = PyTuple_GetItem(parts.get(), 0);
+    PyObject *tail = PyTuple_GetItem(parts.get(), 1);
+    if (head == nullptr || tail == nullptr) {
+        return {};
+    }
+    for (int attempt = 0; attempt < temp_attempts; ++attempt) {
+        Ref temp = temporary_name(head, tail, "tmp");
+        if (!temp) {
+            return {};
+        }
+        Ref file = open_exclusive(temp.get(), csv);
+        if (file) {
+            temp_ = std::move(temp);
+            return file;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+            report_as(target);
+            return {};
+        }
+        PyErr_Clear();
+    }
+    raise_errno(EEXIST, target);
+    return {};
+}
+
+int Replacement::commit() noexcept {
+    if (!temp_) {
+        return 0; // written in place
+    }
+    // A replaced file keeps its permission bits; a new one has those open() gave it.
+    Ref status = call_os("stat", {destination_.get()});
+    if (status) {
+        Ref mode = host::getattr(status.get(), names.st_mode);
+        Ref mask = Ref::steal(PyLong_FromLong(07777));
+        Ref bits = mode && mask ? Ref::steal(PyNumber_And(mode.get(), mask.get())) : Ref();
+        if (!bits || !call_os("chmod", {temp_.get(), bits.get()})) {
+            discard();
+            return -1;
+        }
+    } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+        PyErr_Clear();
+    } else {
+        discard();
+        return -1;
+    }
+    if (!call_os("replace", {temp_.get(), destination_.get()})) {
+        report_as(target_.get());
+        discard();
+        return -1;
+    }
+    temp_ = Ref();
+    return 0;
+}
+
+void Replacement::discard() noexcept {
+    if (!temp_) {
+        return;
+    }
+    Ref temp = std::move(temp_);
+    keeping_exception([&]() noexcept { return call_os("unlink", {temp.get()}) ? 0 : -1; });
+}
+
+void Backup::keep(PyObject *path) noexcept {
+    drop();
+    keeping_exception([&]() noexcept {
+        path_ = Ref::borrow(path);
+        Ref status = call_os("lstat", {path});
+        if (!status) {
+            absent_ = PyErr_ExceptionMatches(PyExc_FileNotFoundError);
+            return -1;
+        }
+        Ref text = call_os("fsdecode", {path});
+        Ref parts = text ? call_os_path("split", {text.get()}) : Ref();
+        Ref link = parts ? temporary_name(PyTuple_GET_ITEM(parts.get(), 0),
+                                          PyTuple_GET_ITEM(parts.get(), 1), "bak")
+                         : Ref();
+        if (!link || !call_os("link", {path, link.get()})) {
+            return -1;
+        }
+        link_ = std::move(link);
+        return 0;
+    });
+}
+
+void Backup::restore() noexcept {
+    keeping_exception([&]() noexcept {
+        if (link_) {
+            Ref link = std::move(link_);
+            return call_os("replace", {link.get(), path_.get()}) ? 0 : -1;
+        }
+        if (absent_) {
+            absent_ = false;
+            return call_os("unlink", {path_.get()}) ? 0 : -1;
+        }
+        return 0;
+    });
+}
+
+void Backup::drop() noexcept {
+    absent_ = false;
+    if (link_) {
+        Ref link = std::move(link_);
+        keeping_exception([&]() noexcept { return call_os("unlink", {link.get()}) ? 0 : -1; });
+    }
+}
+
+int add_note(PyObject *note) noexcept {
+    PyObject *raised = PyErr_GetRaisedException();
+    if (raised == nullptr) {
+        return -1;
+    }
+    Ref exception = Ref::steal(raised);
+    if (note == nullptr || !host::call_method(exception.get(), names.add_note, {note})) {
+        PyErr_Clear(); // the original exception matters more than its note
+    }
+    PyErr_SetRaisedException(exception.release());
+    return -1;
+}
+
+int add_note_format(const char *format, ...) noexcept {
+    PyObject *raised = PyErr_GetRaisedException();
+    va_list arguments;
+    va_start(arguments, format);
+    Ref note = Ref::steal(PyUnicode_FromFormatV(format, arguments));
+    va_end(arguments);
+    if (!note) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised);
+    return add_note(note.get());
+}
+
+} // namespace qel_i18n::files
+
+namespace qel_i18n::files {
+
+int note_reading(PyObject *name, PyObject *reader) noexcept {
+    PyObject *pending = PyErr_GetRaisedException();
+    Ref line = reader != nullptr ? host::getattr(reader, names.line_num) : Ref();
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (line) {
+        return add_note_format("while reading the catalogue file %R, line %S", name, line.get());
+    }
+    return add_note_format("while reading the catalogue file %R", name);
+}
+
+int raise_empty(PyObject *name) noexcept {
+    PyErr_SetNone(PyExc_StopIteration);
+    return add_note_format("while reading the catalogue file %R: it is empty, with no header row",
+                           name);
+}
+
+} // namespace qel_i18n::files
