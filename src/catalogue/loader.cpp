@@ -3,6 +3,7 @@
 // raw data rows, or nothing.
 #include "catalogue/catalogue.hpp"
 #include "catalogue/plain.hpp"
+#include "module/files.hpp"
 
 #include <algorithm>
 
@@ -134,8 +135,49 @@ int sort_entries(PyObject *table) noexcept {
     return done ? 0 : -1;
 }
 
-/// Steps 3 to 6, with the file open.
-int read_table(PyObject *file, PyObject *language_index, PyObject *table) noexcept {
+/// Steps 4 to 6: the table from the rows after the header.
+int fill_table(PyObject *rows, PyObject *language_index, PyObject *table) noexcept {
+    int is_source_language = PyObject_RichCompareBool(language_index, constants.zero, Py_EQ);
+    if (is_source_language != 0) {
+        return is_source_language < 0 ? -1 : 0;
+    }
+    int is_raw = PyObject_RichCompareBool(language_index, constants.minus_one, Py_EQ);
+    if (is_raw < 0) {
+        return -1;
+    }
+    if (is_raw) {
+        while (PyObject *row = PyIter_Next(rows)) {
+            int appended = PyList_Append(table, row);
+            Py_DECREF(row);
+            if (appended < 0) {
+                return -1;
+            }
+        }
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Column column;
+    if (make_column(language_index, column) < 0) {
+        return -1;
+    }
+    Py_ssize_t row_number = 2;
+    while (PyObject *raw = PyIter_Next(rows)) {
+        Ref row = Ref::steal(raw);
+        Ref entry = make_entry(row.get(), row_number, column);
+        if (!entry || PyList_Append(table, entry.get()) < 0) {
+            return -1;
+        }
+        ++row_number;
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    return sort_entries(table);
+}
+
+/// Steps 3 to 6, with the file open. A failure of the reader or of a row gets a note naming
+/// the file and the reader's line.
+int read_table(PyObject *file, PyObject *filename, PyObject *language_index,
+               PyObject *table) noexcept {
     Ref reader_function = host::lookup_global(names.csv_reader);
     if (!reader_function) {
         return -1;
@@ -151,46 +193,13 @@ int read_table(PyObject *file, PyObject *language_index, PyObject *table) noexce
     // The header row is read and discarded; without one, StopIteration as next() raises it.
     Ref header = Ref::steal(PyIter_Next(rows.get()));
     if (!header) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetNone(PyExc_StopIteration);
-        }
-        return -1;
+        return PyErr_Occurred() ? files::note_reading(filename, reader.get())
+                                : files::raise_empty(filename);
     }
-    int is_source_language = PyObject_RichCompareBool(language_index, constants.zero, Py_EQ);
-    if (is_source_language != 0) {
-        return is_source_language < 0 ? -1 : 0;
+    if (fill_table(rows.get(), language_index, table) < 0) {
+        return files::note_reading(filename, reader.get());
     }
-    int is_raw = PyObject_RichCompareBool(language_index, constants.minus_one, Py_EQ);
-    if (is_raw < 0) {
-        return -1;
-    }
-    if (is_raw) {
-        while (PyObject *row = PyIter_Next(rows.get())) {
-            int appended = PyList_Append(table, row);
-            Py_DECREF(row);
-            if (appended < 0) {
-                return -1;
-            }
-        }
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    Column column;
-    if (make_column(language_index, column) < 0) {
-        return -1;
-    }
-    Py_ssize_t row_number = 2;
-    while (PyObject *raw = PyIter_Next(rows.get())) {
-        Ref row = Ref::steal(raw);
-        Ref entry = make_entry(row.get(), row_number, column);
-        if (!entry || PyList_Append(table, entry.get()) < 0) {
-            return -1;
-        }
-        ++row_number;
-    }
-    if (PyErr_Occurred()) {
-        return -1;
-    }
-    return sort_entries(table);
+    return 0;
 }
 
 PyObject *load_body(const Bound &bound) noexcept {
@@ -205,7 +214,7 @@ PyObject *load_body(const Bound &bound) noexcept {
         return nullptr;
     }
     int done = host::with_as(file.get(), [&](PyObject *opened) noexcept {
-        return read_table(opened, language_index, table.get());
+        return read_table(opened, filename, language_index, table.get());
     });
     return done < 0 ? nullptr : table.release();
 }
