@@ -1,13 +1,364 @@
-// qel_i18n: the catalogue update, parse.
+// qel_i18n: the catalogue update, parse. Loads the rows of the catalogue file, scans the
+// sources, and writes the catalogue file (rows met, sorted by message and position) and the
+// excess file (rows no longer met).
+//
+// Nothing is lost on the way: both files are written to temporary files beside them first and
+// replace their targets only when both are complete, the excess file first; rows of the old
+// catalogue that share a (position, message) key with a later row go to the excess file; and
+// translated rows that an earlier run moved to the excess file are carried over.
 #include "extract/extract.hpp"
+
+#include "module/files.hpp"
 
 namespace qel_i18n::extract {
 
 namespace {
 
-PyObject *parse_body(const Bound &) noexcept {
-    PyErr_SetString(PyExc_NotImplementedError, "parse");
-    return nullptr;
+/// The sort key of the catalogue's entries, `lambda item: (item[1][1], item[1][0])`.
+PyObject *contents_key = nullptr;
+/// The sort key of excess rows: (message, position), a missing cell counting as "".
+PyObject *excess_key = nullptr;
+
+PyObject *contents_key_body(const Bound &bound) noexcept {
+    Ref row = Ref::steal(PyObject_GetItem(bound.arg[0], constants.one));
+    Ref message = row ? Ref::steal(PyObject_GetItem(row.get(), constants.one)) : Ref();
+    Ref position = message ? Ref::steal(PyObject_GetItem(row.get(), constants.zero)) : Ref();
+    return position ? PyTuple_Pack(2, message.get(), position.get()) : nullptr;
+}
+
+PyObject *excess_key_body(const Bound &bound) noexcept {
+    PyObject *row = bound.arg[0];
+    Py_ssize_t length = PyObject_Size(row);
+    if (length < 0) {
+        return nullptr;
+    }
+    Ref message = length > 1 ? Ref::steal(PyObject_GetItem(row, constants.one))
+                             : Ref::borrow(names.empty);
+    Ref position = message && length > 0 ? Ref::steal(PyObject_GetItem(row, constants.zero))
+                                         : Ref::borrow(names.empty);
+    return message && position ? PyTuple_Pack(2, message.get(), position.get()) : nullptr;
+}
+
+constexpr Parameter item_parameter[] = {{"item", Requirement::any, nullptr}};
+constexpr Parameter row_parameter[] = {{"row", Requirement::any, nullptr}};
+
+constexpr Signature contents_key_signature = {
+    "<lambda>", "parse.<locals>.<lambda>", item_parameter, 1, Rest::none, Requirement::any,
+    nullptr, contents_key_body};
+constexpr Signature excess_key_signature = {
+    "<lambda>", "parse.<locals>.<lambda>", row_parameter, 1, Rest::none, Requirement::any,
+    nullptr, excess_key_body};
+
+/// `list.sort(key=key)`.
+int sort_by(PyObject *list, PyObject *key) noexcept {
+    PyObject *args[] = {nullptr, list, key};
+    Ref done = Ref::steal(PyObject_VectorcallMethod(
+        names.sort, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.kw_key));
+    return done ? 0 : -1;
+}
+
+/// Opens a catalogue file for reading and runs `body(rows, reader)` over its rows after the
+/// header, which is stored in `header` (StopIteration, as next() raises it, when there is
+/// none). Errors get a note naming the file.
+template <class Body> int read_catalogue(PyObject *name, Ref &header, Body &&body) noexcept {
+    Ref file = host::open_csv(name, names.mode_read);
+    if (!file) {
+        return -1;
+    }
+    return host::with_as(file.get(), [&](PyObject *opened) noexcept {
+        Ref make_reader = host::lookup_global(names.csv_reader);
+        Ref reader = make_reader ? host::call(make_reader.get(), {opened}) : Ref();
+        Ref rows = reader ? Ref::steal(PyObject_GetIter(reader.get())) : Ref();
+        if (!rows) {
+            return -1;
+        }
+        header = Ref::steal(PyIter_Next(rows.get()));
+        if (!header) {
+            if (PyErr_Occurred()) {
+                return files::note_reading(name, reader.get());
+            }
+            return files::raise_empty(name);
+        }
+        return body(rows.get(), reader.get()) < 0 ? files::note_reading(name, reader.get()) : 0;
+    });
+}
+
+/// `occur, data = entry`, as the host unpacks a pair.
+int unpack_pair(PyObject *entry, Ref &first, Ref &second) noexcept {
+    if ((PyList_CheckExact(entry) || PyTuple_CheckExact(entry)) && PySequence_Fast_GET_SIZE(entry) == 2) {
+        first = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 0));
+        second = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 1));
+        return 0;
+    }
+    Ref items = Ref::steal(PySequence_Tuple(entry));
+    if (!items) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(entry)->tp_name);
+        }
+        return -1;
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+    if (count != 2) {
+        if (count < 2) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                         count);
+        } else {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        }
+        return -1;
+    }
+    first = Ref::borrow(PyTuple_GET_ITEM(items.get(), 0));
+    second = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
+    return 0;
+}
+
+/// `tuple(row)`, a row's cells as a hashable whole, to tell identical rows.
+Ref cells_of(PyObject *row) noexcept { return Ref::steal(PySequence_Tuple(row)); }
+
+/// One run of parse.
+struct Update {
+    PyObject *csv_filename;
+    std::span<PyObject *const> filenames;
+    Ref cache;
+    Ref header;
+    Ref dropped;  // rows of the old catalogue that a later row with the same key replaced
+    Ref rows;     // the catalogue's rows, sorted
+    Ref excess;   // the excess file's rows, sorted
+    Ref excess_filename;
+
+    /// Step 2: the old catalogue into the cache, each entry not yet met.
+    int load() noexcept {
+        return read_catalogue(csv_filename, header, [&](PyObject *lines, PyObject *) noexcept {
+            while (PyObject *next = PyIter_Next(lines)) {
+                Ref row = Ref::steal(next);
+                Ref position = Ref::steal(PyObject_GetItem(row.get(), constants.zero));
+                Ref message = position ? Ref::steal(PyObject_GetItem(row.get(), constants.one)) : Ref();
+                Ref key = message ? Ref::steal(PyTuple_Pack(2, position.get(), message.get())) : Ref();
+                if (!key) {
+                    return -1;
+                }
+                PyObject *earlier = PyDict_GetItemWithError(cache.get(), key.get());
+                if (earlier != nullptr) {
+                    if (PyList_Append(dropped.get(), PyList_GET_ITEM(earlier, 1)) < 0) {
+                        return -1;
+                    }
+                } else if (PyErr_Occurred()) {
+                    return -1;
+                }
+                Ref entry = Ref::steal(PyList_New(2));
+                if (!entry) {
+                    return -1;
+                }
+                PyList_SET_ITEM(entry.get(), 0, Py_NewRef(Py_False));
+                PyList_SET_ITEM(entry.get(), 1, row.release());
+                if (PyDict_SetItem(cache.get(), key.get(), entry.get()) < 0) {
+                    return -1;
+                }
+            }
+            return PyErr_Occurred() ? -1 : 0;
+        });
+    }
+
+    /// Step 4: every source, each through `_parse_one_file` as it is bound at that moment.
+    int scan() noexcept {
+        for (PyObject *filename : filenames) {
+            Ref parse_one_file = host::lookup_global(names.parse_one_file);
+            if (!parse_one_file || !host::call(parse_one_file.get(), {filename, cache.get()})) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+    /// Steps 5 to 7: the entries sorted, split into the rows met and the rest.
+    int split() noexcept {
+        Ref contents = Ref::steal(PyDict_Values(cache.get()));
+        if (!contents || sort_by(contents.get(), contents_key) < 0) {
+            return -1;
+        }
+        rows = Ref::steal(PyList_New(0));
+        Ref unmet = Ref::steal(PyList_New(0));
+        if (!rows || !unmet) {
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(contents.get()); ++i) {
+            Ref occur, data;
+            if (unpack_pair(PyList_GET_ITEM(contents.get(), i), occur, data) < 0) {
+                return -1;
+            }
+            int met = PyObject_IsTrue(occur.get());
+            if (met < 0 || PyList_Append(met ? rows.get() : unmet.get(), data.get()) < 0) {
+                return -1;
+            }
+        }
+        // The rows a later duplicate replaced go to the excess file too, before that row
+        // among equal keys: they come earlier in the file.
+        if (PyList_GET_SIZE(dropped.get()) == 0) {
+            excess = std::move(unmet);
+            return 0;
+        }
+        excess = std::move(dropped);
+        Py_ssize_t end = PyList_GET_SIZE(excess.get());
+        if (PyList_SetSlice(excess.get(), end, end, unmet.get()) < 0) {
+            return -1;
+        }
+        return sort_by(excess.get(), excess_key);
+    }
+
+    /// The excess file's name: the catalogue's name without its extension, then "-excess.csv".
+    int name_excess_file() noexcept {
+        Ref parts = files::call_os_path("splitext", {csv_filename});
+        Ref root = parts ? Ref::steal(PySequence_GetItem(parts.get(), 0)) : Ref();
+        excess_filename = root ? Ref::steal(PyNumber_Add(root.get(), names.excess_suffix)) : Ref();
+        return excess_filename ? 0 : -1;
+    }
+
+    /// Carries over the translated rows of an existing excess file that this run's rows do not
+    /// repeat.
+    int merge_old_excess() noexcept {
+        Ref exists = host::lookup_global(names.exists);
+        Ref found = exists ? host::call(exists.get(), {excess_filename.get()}) : Ref();
+        int present = found ? PyObject_IsTrue(found.get()) : -1;
+        if (present <= 0) {
+            return present;
+        }
+        Ref going = Ref::steal(PySet_New(nullptr));
+        if (!going) {
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(excess.get()); ++i) {
+            Ref cells = cells_of(PyList_GET_ITEM(excess.get(), i));
+            if (!cells || PySet_Add(going.get(), cells.get()) < 0) {
+                return -1;
+            }
+        }
+        Py_ssize_t ours = PyList_GET_SIZE(excess.get());
+        Ref old_header;
+        int done = read_catalogue(excess_filename.get(), old_header, [&](PyObject *lines, PyObject *) noexcept {
+            while (PyObject *next = PyIter_Next(lines)) {
+                Ref row = Ref::steal(next);
+                int keep = translated(row.get());
+                if (keep <= 0) {
+                    if (keep < 0) {
+                        return -1;
+                    }
+                    continue;
+                }
+                Ref cells = cells_of(row.get());
+                int repeated = cells ? PySet_Contains(going.get(), cells.get()) : -1;
+                if (repeated < 0) {
+                    return -1;
+                }
+                if (!repeated && (PySet_Add(going.get(), cells.get()) < 0 ||
+                                  PyList_Append(excess.get(), row.get()) < 0)) {
+                    return -1;
+                }
+            }
+            return PyErr_Occurred() ? -1 : 0;
+        });
+        if (done < 0) {
+            // An empty excess file holds no rows to keep.
+            if (!old_header && PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                PyErr_Clear();
+                return 0;
+            }
+            return -1;
+        }
+        return PyList_GET_SIZE(excess.get()) > ours ? sort_by(excess.get(), excess_key) : 0;
+    }
+
+    /// True when a row holds a non-empty cell after cell 1.
+    static int translated(PyObject *row) noexcept {
+        Ref cells = cells_of(row);
+        if (!cells) {
+            return -1;
+        }
+        for (Py_ssize_t i = 2; i < PyTuple_GET_SIZE(cells.get()); ++i) {
+            int filled = PyObject_IsTrue(PyTuple_GET_ITEM(cells.get(), i));
+            if (filled != 0) {
+                return filled;
+            }
+        }
+        return 0;
+    }
+
+    /// Writes `header` and `lines` through `_csv_writer` into a temporary file for `target`.
+    int write(files::Replacement &replacement, PyObject *target, PyObject *lines) noexcept {
+        int done = replacement.write(target, true, [&](PyObject *file) noexcept {
+            Ref make_writer = host::lookup_global(names.csv_writer);
+            Ref writer = make_writer ? host::call(make_writer.get(), {file}) : Ref();
+            if (!writer || !host::call_method(writer.get(), names.writerow, {header.get()})) {
+                return -1;
+            }
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
+                if (!host::call_method(writer.get(), names.writerow,
+                                       {PyList_GET_ITEM(lines, i)})) {
+                    return -1;
+                }
+            }
+            return 0;
+        });
+        return done < 0 ? files::add_note_format("while writing %R", target) : 0;
+    }
+
+    /// Steps 8 and 9: both files complete before either replaces its target, the excess file
+    /// first; a failure to replace the catalogue puts the old excess file back.
+    int write_files() noexcept {
+        const bool has_excess = PyList_GET_SIZE(excess.get()) > 0;
+        files::Replacement catalogue_file, excess_file;
+        if (write(catalogue_file, csv_filename, rows.get()) < 0 ||
+            (has_excess && write(excess_file, excess_filename.get(), excess.get()) < 0)) {
+            return -1;
+        }
+        files::Backup old_excess;
+        if (has_excess) {
+            old_excess.keep(excess_file.destination());
+            if (excess_file.commit() < 0) {
+                return -1;
+            }
+        }
+        if (catalogue_file.commit() < 0) {
+            old_excess.restore();
+            return -1;
+        }
+        return 0;
+    }
+
+    int run() noexcept {
+        cache = Ref::steal(PyDict_New());
+        dropped = Ref::steal(PyList_New(0));
+        if (!cache || !dropped) {
+            return -1;
+        }
+        Ref exists = host::lookup_global(names.exists);
+        Ref found = exists ? host::call(exists.get(), {csv_filename}) : Ref();
+        int present = found ? PyObject_IsTrue(found.get()) : -1;
+        if (present < 0) {
+            return -1;
+        }
+        if (present) {
+            if (load() < 0) {
+                return -1;
+            }
+        } else if (!(header = Ref::steal(PyTuple_Pack(3, names.position_header, constants.zero,
+                                                      constants.one)))) {
+            return -1;
+        }
+        if (scan() < 0 || split() < 0) {
+            return -1;
+        }
+        if (PyList_GET_SIZE(excess.get()) > 0 && (name_excess_file() < 0 || merge_old_excess() < 0)) {
+            return -1;
+        }
+        return write_files();
+    }
+};
+
+PyObject *parse_body(const Bound &bound) noexcept {
+    Update update{bound.arg[0], bound.rest, {}, {}, {}, {}, {}, {}};
+    return update.run() < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 constexpr Parameter parse_parameters[] = {{"csv_filename", Requirement::str, "str"}};
@@ -18,6 +369,15 @@ constexpr Signature parse_signature = {
 
 } // namespace
 
-Ref make_parse() noexcept { return make_function(parse_signature, nullptr); }
+Ref make_parse() noexcept {
+    Ref contents = make_function(contents_key_signature, nullptr);
+    Ref rows = contents ? make_function(excess_key_signature, nullptr) : Ref();
+    if (!rows) {
+        return {};
+    }
+    Py_XSETREF(contents_key, contents.release());
+    Py_XSETREF(excess_key, rows.release());
+    return make_function(parse_signature, nullptr);
+}
 
 } // namespace qel_i18n::extract
