@@ -5,11 +5,26 @@
 
 #include "module/files.hpp"
 
+#include <sys/stat.h>
+
 namespace qel_i18n::extract {
 
 namespace {
 
 PyObject *kw_glob = nullptr; // ("root_dir", "recursive"), held for the life of the process
+
+/// True when `name` names a directory (following symbolic links), as os.path.isdir tells:
+/// any name that cannot be a path, or cannot be examined, is no directory.
+bool is_directory(PyObject *name) noexcept {
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(name, &encoded)) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref path = Ref::steal(encoded);
+    struct stat status;
+    return ::stat(PyBytes_AS_STRING(path.get()), &status) == 0 && S_ISDIR(status.st_mode);
+}
 
 /// The name handed to parse for one name the glob returned.
 Ref source_name(PyObject *directory, bool prefixed, PyObject *name) noexcept {
@@ -61,9 +76,8 @@ PyObject *parse_directory_body(const Bound &bound) noexcept {
     while (PyObject *next = PyIter_Next(iterator.get())) {
         Ref name = source_name(directory, prefixed, next);
         Py_DECREF(next);
-        Ref is_directory = name ? files::call_os_path("isdir", {name.get()}) : Ref();
-        int skip = is_directory ? PyObject_IsTrue(is_directory.get()) : -1;
-        if (skip < 0 || (!skip && PyList_Append(source_filenames.get(), name.get()) < 0)) {
+        if (!name ||
+            (!is_directory(name.get()) && PyList_Append(source_filenames.get(), name.get()) < 0)) {
             return nullptr;
         }
     }

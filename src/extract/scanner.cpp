@@ -29,14 +29,28 @@ struct Marker {
     Py_ssize_t end;
 };
 
+/// The next `_(` at or after `from`, or -1.
 template <typename Char>
-Py_ssize_t find_underscore(const Char *text, Py_ssize_t from, Py_ssize_t length) noexcept {
+Py_ssize_t find_opening(const Char *text, Py_ssize_t from, Py_ssize_t length) noexcept {
     if constexpr (sizeof(Char) == 1) {
-        const void *found = std::memchr(text + from, '_', static_cast<size_t>(length - from));
-        return found != nullptr ? static_cast<const Char *>(found) - text : -1;
+        // Underscores are common in code and openings after them are not: find each one,
+        // then look at the next character.
+        while (from + 1 < length) {
+            const void *found =
+                std::memchr(text + from, '_', static_cast<size_t>(length - 1 - from));
+            if (found == nullptr) {
+                return -1;
+            }
+            Py_ssize_t at = static_cast<const Char *>(found) - text;
+            if (text[at + 1] == '(') {
+                return at;
+            }
+            from = at + 1;
+        }
+        return -1;
     } else {
-        for (Py_ssize_t i = from; i < length; ++i) {
-            if (text[i] == '_') {
+        for (Py_ssize_t i = from; i + 1 < length; ++i) {
+            if (text[i] == '_' && text[i + 1] == '(') {
                 return i;
             }
         }
@@ -50,11 +64,8 @@ Py_ssize_t find_underscore(const Char *text, Py_ssize_t from, Py_ssize_t length)
 /// a backslash) that a `")` follows. Moves `from` past the match.
 template <typename Char>
 bool next_marker(const Char *text, Py_ssize_t length, Py_ssize_t &from, Marker &marker) noexcept {
-    for (Py_ssize_t p = find_underscore(text, from, length); p >= 0 && p + 1 < length;
-         p = find_underscore(text, p + 1, length)) {
-        if (text[p + 1] != '(') {
-            continue;
-        }
+    for (Py_ssize_t p = find_opening(text, from, length); p >= 0;
+         p = find_opening(text, p + 1, length)) {
         Py_ssize_t quote = p + 2;
         if (quote < length && text[quote] == 'u') {
             ++quote;

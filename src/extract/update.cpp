@@ -8,11 +8,15 @@
 // translated rows that an earlier run moved to the excess file are carried over.
 #include "extract/extract.hpp"
 
+#include "extract/csv_rows.hpp"
 #include "module/files.hpp"
 
 namespace qel_i18n::extract {
 
 namespace {
+
+/// `_csv_writer` as start-up bound it: while it is still bound, rows are written natively.
+PyObject *original_writer = nullptr;
 
 /// The sort key of the catalogue's entries, `lambda item: (item[1][1], item[1][0])`.
 PyObject *contents_key = nullptr;
@@ -49,8 +53,13 @@ constexpr Signature excess_key_signature = {
     "<lambda>", "parse.<locals>.<lambda>", row_parameter, 1, Rest::none, Requirement::any,
     nullptr, excess_key_body};
 
-/// `list.sort(key=key)`.
+/// `list.sort(key=key)`: natively when every item has exact str cells, whose order is the
+/// host's string order; otherwise by the host's sort.
 int sort_by(PyObject *list, PyObject *key) noexcept {
+    int sorted = sort_rows(list, key == contents_key);
+    if (sorted != 0) {
+        return sorted < 0 ? -1 : 0;
+    }
     PyObject *args[] = {nullptr, list, key};
     Ref done = Ref::steal(PyObject_VectorcallMethod(
         names.sort, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.kw_key));
@@ -288,6 +297,12 @@ struct Update {
     int write(files::Replacement &replacement, PyObject *target, PyObject *lines) noexcept {
         int done = replacement.write(target, true, [&](PyObject *file) noexcept {
             Ref make_writer = host::lookup_global(names.csv_writer);
+            if (make_writer && make_writer.get() == original_writer) {
+                int written = write_rows(file, header.get(), lines);
+                if (written != 0) {
+                    return written < 0 ? -1 : 0;
+                }
+            }
             Ref writer = make_writer ? host::call(make_writer.get(), {file}) : Ref();
             if (!writer || !host::call_method(writer.get(), names.writerow, {header.get()})) {
                 return -1;
@@ -370,6 +385,14 @@ constexpr Signature parse_signature = {
 } // namespace
 
 Ref make_parse() noexcept {
+    PyObject *writer = PyDict_GetItemWithError(host::services.module_dict, names.csv_writer);
+    if (writer == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "the csv writer must be bound first");
+        }
+        return {};
+    }
+    Py_XSETREF(original_writer, Py_NewRef(writer));
     Ref contents = make_function(contents_key_signature, nullptr);
     Ref rows = contents ? make_function(excess_key_signature, nullptr) : Ref();
     if (!rows) {
