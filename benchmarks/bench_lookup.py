@@ -1,0 +1,152 @@
+"""Translation speed: the module's lookup against its baselines, measured in one run.
+
+    python benchmarks/bench_lookup.py [--fast] [--sizes 100,10000,100000] [-o results.json]
+
+For each catalogue size it times, per call, on hits (translated messages), untranslated
+messages and misses (messages not in the catalogue):
+  - `_()`, the module-level gettext with `i18n` bound to a loaded catalogue;
+  - `catalogue.gettext()` called directly;
+  - the floor `d.get(m, m)` on a dict, `gettext.GNUTranslations.gettext` on an equivalent
+    .mo catalogue, and a plain-Python implementation of the same lookup;
+  - `_()` with the default catalogue (language 0);
+and the loader on 10 000 and 100 000 rows against iterating `csv.reader` over the same file.
+The master process prints the ratios at the end.
+"""
+
+import csv
+import gettext
+import os
+import sys
+import tempfile
+import time
+
+import pyperf
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import catalogues  # noqa: E402
+import plain_python  # noqa: E402
+
+import qel_i18n  # noqa: E402
+
+CACHE = os.path.join(tempfile.gettempdir(), "qel_i18n-benchmarks")
+SAMPLE = 1000
+
+
+def time_calls(loops, function, messages):
+    start = time.perf_counter()
+    for _ in range(loops):
+        for message in messages:
+            function(message)
+    return time.perf_counter() - start
+
+
+def time_dict_get(loops, get, messages):
+    start = time.perf_counter()
+    for _ in range(loops):
+        for message in messages:
+            get(message, message)
+    return time.perf_counter() - start
+
+
+def time_load(loops, load, name):
+    start = time.perf_counter()
+    for _ in range(loops):
+        load(name, 1)
+    return time.perf_counter() - start
+
+
+def csv_floor(name, language_index):
+    with open(name, "r", newline="", encoding="utf8") as file:
+        for _ in csv.reader(file):
+            pass
+
+
+def add_arguments(cmd, args):
+    cmd.extend(("--sizes", args.sizes))
+
+
+def lookup_benchmarks(runner, size, results):
+    csv_name, mo_name, present, absent = catalogues.prepare(CACHE, size)
+    kinds = {
+        "hit": present[0::2][:SAMPLE],
+        "untranslated": present[1::2][:SAMPLE],
+        "miss": absent[:SAMPLE],
+    }
+    catalogue = qel_i18n.I18N(csv_name, 1)
+    with open(mo_name, "rb") as file:
+        mo = gettext.GNUTranslations(file)
+    plain = plain_python.I18N(csv_name, 1)
+    table = {m: catalogues.translate(m) if i % 2 == 0 else m for i, m in enumerate(present)}
+    qel_i18n.i18n = catalogue
+    module_gettext = qel_i18n.gettext
+    for kind, messages in kinds.items():
+        def add(what, timer, function):
+            name = f"{size} {kind}: {what}"
+            result = runner.bench_time_func(name, timer, function, messages,
+                                            inner_loops=len(messages))
+            results[(size, kind, what)] = result
+
+        add("_()", time_calls, module_gettext)
+        add("catalogue.gettext()", time_calls, catalogue.gettext)
+        add("dict.get(m, m)", time_dict_get, table.get)
+        add("GNUTranslations.gettext()", time_calls, mo.gettext)
+        add("plain-Python lookup", time_calls, plain.gettext)
+    qel_i18n.i18n = qel_i18n.I18N()
+    name = f"{size} language 0: _()"
+    results[(size, "language 0", "_()")] = runner.bench_time_func(
+        name, time_calls, module_gettext, kinds["hit"], inner_loops=len(kinds["hit"]))
+    qel_i18n.i18n = catalogue
+
+
+def load_benchmarks(runner, size, results):
+    csv_name, _, _, _ = catalogues.prepare(CACHE, size)
+    for what, load in [
+        ("load_data_from_file", qel_i18n.I18N.load_data_from_file),
+        ("csv.reader floor", csv_floor),
+        ("plain-Python loader", plain_python.I18N.load_data_from_file),
+    ]:
+        results[(size, "load", what)] = runner.bench_time_func(
+            f"{size} load: {what}", time_load, load, csv_name)
+
+
+def report(results, sizes):
+    def mean(size, kind, what):
+        return results[(size, kind, what)].mean()
+
+    print()
+    print("Ratios (mean time of the first over the second, same run):")
+    for size in sizes:
+        print(f"  {size} entries")
+        for kind in ("hit", "untranslated", "miss"):
+            ours = mean(size, kind, "_()")
+            print(f"    {kind:12}  _() / GNUTranslations.gettext  "
+                  f"{ours / mean(size, kind, 'GNUTranslations.gettext()'):5.2f}   "
+                  f"plain-Python / _()  {mean(size, kind, 'plain-Python lookup') / ours:5.1f}   "
+                  f"catalogue.gettext() / GNU  "
+                  f"{mean(size, kind, 'catalogue.gettext()') / mean(size, kind, 'GNUTranslations.gettext()'):5.2f}")
+        print(f"    language 0    _() / dict.get(m, m)  "
+              f"{mean(size, 'language 0', '_()') / mean(size, 'hit', 'dict.get(m, m)'):5.2f}")
+        if (size, "load", "load_data_from_file") in results:
+            floor = mean(size, "load", "csv.reader floor")
+            print(f"    load          load_data_from_file / csv.reader  "
+                  f"{mean(size, 'load', 'load_data_from_file') / floor:5.2f}   "
+                  f"plain-Python loader / csv.reader  "
+                  f"{mean(size, 'load', 'plain-Python loader') / floor:5.2f}")
+
+
+def main():
+    runner = pyperf.Runner(add_cmdline_args=add_arguments)
+    runner.argparser.add_argument("--sizes", default="100,10000,100000")
+    args = runner.parse_args()
+    sizes = [int(size) for size in args.sizes.split(",")]
+    results = {}
+    for size in sizes:
+        lookup_benchmarks(runner, size, results)
+        if size >= 10000:
+            load_benchmarks(runner, size, results)
+    if all(result is not None for result in results.values()) and not args.worker:
+        report(results, sizes)
+
+
+if __name__ == "__main__":
+    main()
