@@ -16,7 +16,7 @@ CATALOGUE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "messages.c
 def greet(name):
     print(_("Hello!"), name)
     print(_("Your files have been saved."))
-    print(_("There is no translation for this one."))
+    print(_("This message is new."))
     print(_("Goodbye."))
 
 
