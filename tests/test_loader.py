@@ -199,3 +199,28 @@ def test_matches_the_algorithm_in_plain_python(tmp_path_factory, rows, language_
         assert str(caught.value) == str(exc)
     else:
         assert load(str(path), language_index) == expected
+
+
+@pytest.mark.parametrize(
+    "text, error, note",
+    [
+        ("", StopIteration, "it is empty, with no header row"),
+        ("Position\r\na,b\r\nshort\r\n", IndexError, "line 3"),
+        ("Position\r\na,b\r\n\r\n", IndexError, "line 3"),
+        (b"Position\r\na,b\r\n\xff\r\n", UnicodeDecodeError, "line "),
+    ],
+)
+def test_errors_name_the_file(write_csv, text, error, note):
+    name = write_csv(text=text)
+    with pytest.raises(error) as caught:
+        load(name, 1)
+    (written,) = caught.value.__notes__
+    assert written.startswith(f"while reading the catalogue file {name!r}")
+    assert note in written
+
+
+def test_constructor_and_setters_pass_the_note_on(write_csv):
+    name = write_csv(text="Position\r\nshort\r\n")
+    with pytest.raises(IndexError) as caught:
+        qel_i18n.I18N(name, 1)
+    assert caught.value.__notes__ == [f"while reading the catalogue file {name!r}, line 2"]
