@@ -14,6 +14,7 @@ The master process prints the ratios at the end.
 """
 
 import csv
+import gc
 import gettext
 import os
 import sys
@@ -32,7 +33,25 @@ CACHE = os.path.join(tempfile.gettempdir(), "qel_i18n-benchmarks")
 SAMPLE = 1000
 
 
-def time_calls(loops, function, messages):
+class Lazy:
+    """Set-up made on first use, so that a pyperf worker builds only what its one benchmark
+    needs; the objects it made are then frozen out of the garbage collector's way, so that a
+    measurement pays for its own allocations, not for walking the harness's heap."""
+
+    def __init__(self, make):
+        self.make = make
+        self.value = None
+
+    def get(self):
+        if self.value is None:
+            self.value = self.make()
+            gc.collect()
+            gc.freeze()
+        return self.value
+
+
+def time_calls(loops, lazy, pick):
+    function, messages = pick(lazy.get())
     start = time.perf_counter()
     for _ in range(loops):
         for message in messages:
@@ -40,7 +59,8 @@ def time_calls(loops, function, messages):
     return time.perf_counter() - start
 
 
-def time_dict_get(loops, get, messages):
+def time_dict_get(loops, lazy, pick):
+    get, messages = pick(lazy.get())
     start = time.perf_counter()
     for _ in range(loops):
         for message in messages:
@@ -48,7 +68,8 @@ def time_dict_get(loops, get, messages):
     return time.perf_counter() - start
 
 
-def time_load(loops, load, name):
+def time_load(loops, lazy, load):
+    name = lazy.get()
     start = time.perf_counter()
     for _ in range(loops):
         load(name, 1)
@@ -65,48 +86,63 @@ def add_arguments(cmd, args):
     cmd.extend(("--sizes", args.sizes))
 
 
-def lookup_benchmarks(runner, size, results):
+def lookup_state(size):
     csv_name, mo_name, present, absent = catalogues.prepare(CACHE, size)
-    kinds = {
-        "hit": present[0::2][:SAMPLE],
-        "untranslated": present[1::2][:SAMPLE],
-        "miss": absent[:SAMPLE],
-    }
-    catalogue = qel_i18n.I18N(csv_name, 1)
     with open(mo_name, "rb") as file:
         mo = gettext.GNUTranslations(file)
+    catalogue = qel_i18n.I18N(csv_name, 1)
     plain = plain_python.I18N(csv_name, 1)
-    table = {m: catalogues.translate(m) if i % 2 == 0 else m for i, m in enumerate(present)}
-    qel_i18n.i18n = catalogue
-    module_gettext = qel_i18n.gettext
-    for kind, messages in kinds.items():
-        def add(what, timer, function):
-            name = f"{size} {kind}: {what}"
-            result = runner.bench_time_func(name, timer, function, messages,
-                                            inner_loops=len(messages))
-            results[(size, kind, what)] = result
+    return {
+        "kinds": {
+            "hit": present[0::2][:SAMPLE],
+            "untranslated": present[1::2][:SAMPLE],
+            "miss": absent[:SAMPLE],
+        },
+        "catalogue": catalogue,
+        "default": qel_i18n.I18N(),
+        "mo": mo,
+        "plain": plain,
+        "table": {m: catalogues.translate(m) if i % 2 == 0 else m for i, m in enumerate(present)},
+    }
 
-        add("_()", time_calls, module_gettext)
-        add("catalogue.gettext()", time_calls, catalogue.gettext)
-        add("dict.get(m, m)", time_dict_get, table.get)
-        add("GNUTranslations.gettext()", time_calls, mo.gettext)
-        add("plain-Python lookup", time_calls, plain.gettext)
-    qel_i18n.i18n = qel_i18n.I18N()
-    name = f"{size} language 0: _()"
+
+def module_gettext(state, catalogue):
+    qel_i18n.i18n = state[catalogue]
+    return qel_i18n.gettext
+
+
+def lookup_benchmarks(runner, size, results):
+    lazy = Lazy(lambda: lookup_state(size))
+    contenders = [
+        ("_()", time_calls, lambda s: module_gettext(s, "catalogue")),
+        ("catalogue.gettext()", time_calls, lambda s: s["catalogue"].gettext),
+        ("dict.get(m, m)", time_dict_get, lambda s: s["table"].get),
+        ("GNUTranslations.gettext()", time_calls, lambda s: s["mo"].gettext),
+        ("plain-Python lookup", time_calls, lambda s: s["plain"].gettext),
+    ]
+    # How many messages each kind samples, known without building anything.
+    counts = {"hit": (size + 1) // 2, "untranslated": size // 2, "miss": size}
+    for kind in ("hit", "untranslated", "miss"):
+        count = min(SAMPLE, counts[kind])
+        for what, timer, function in contenders:
+            pick = lambda state, f=function, k=kind: (f(state), state["kinds"][k])
+            results[(size, kind, what)] = runner.bench_time_func(
+                f"{size} {kind}: {what}", timer, lazy, pick, inner_loops=count)
+    pick = lambda state: (module_gettext(state, "default"), state["kinds"]["hit"])
     results[(size, "language 0", "_()")] = runner.bench_time_func(
-        name, time_calls, module_gettext, kinds["hit"], inner_loops=len(kinds["hit"]))
-    qel_i18n.i18n = catalogue
+        f"{size} language 0: _()", time_calls, lazy, pick,
+        inner_loops=min(SAMPLE, counts["hit"]))
 
 
 def load_benchmarks(runner, size, results):
-    csv_name, _, _, _ = catalogues.prepare(CACHE, size)
+    lazy = Lazy(lambda: catalogues.prepare(CACHE, size)[0])
     for what, load in [
         ("load_data_from_file", qel_i18n.I18N.load_data_from_file),
         ("csv.reader floor", csv_floor),
         ("plain-Python loader", plain_python.I18N.load_data_from_file),
     ]:
         results[(size, "load", what)] = runner.bench_time_func(
-            f"{size} load: {what}", time_load, load, csv_name)
+            f"{size} load: {what}", time_load, lazy, load)
 
 
 def report(results, sizes):
