@@ -98,9 +98,17 @@ Ref make_entry(PyObject *row, Py_ssize_t row_number, const Column &column) noexc
     if (entry == nullptr) {
         return {};
     }
+    const bool atomic = PyUnicode_CheckExact(message.get()) &&
+                        (translation.get() == Py_None || PyUnicode_CheckExact(translation.get()));
     PyTuple_SET_ITEM(entry, 0, number.release());
     PyTuple_SET_ITEM(entry, 1, message.release());
     PyTuple_SET_ITEM(entry, 2, translation.release());
+    if (atomic) {
+        // A tuple of an int and strings can never be part of a reference cycle; the collector
+        // stops tracking such tuples itself on its first pass over them, and doing it now
+        // spares the collections a large table would otherwise trigger that work.
+        PyObject_GC_UnTrack(entry);
+    }
     return Ref::steal(entry);
 }
 

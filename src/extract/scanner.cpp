@@ -111,7 +111,7 @@ Ref position_text(PyObject *source_filename, Py_ssize_t line_number) noexcept {
 /// Marks (position, message) as met, adding a new entry [True, [position, message]] if the
 /// cache has none.
 int record(PyObject *cache, PyObject *position, PyObject *message) noexcept {
-    Ref key = Ref::steal(PyTuple_Pack(2, position, message));
+    Ref key = text_pair(position, message);
     if (!key) {
         return -1;
     }

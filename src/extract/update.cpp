@@ -144,7 +144,7 @@ struct Update {
                 Ref row = Ref::steal(next);
                 Ref position = Ref::steal(PyObject_GetItem(row.get(), constants.zero));
                 Ref message = position ? Ref::steal(PyObject_GetItem(row.get(), constants.one)) : Ref();
-                Ref key = message ? Ref::steal(PyTuple_Pack(2, position.get(), message.get())) : Ref();
+                Ref key = message ? text_pair(position.get(), message.get()) : Ref();
                 if (!key) {
                     return -1;
                 }

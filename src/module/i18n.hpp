@@ -137,6 +137,17 @@ struct Constants {
 extern Names names;
 extern Constants constants;
 
+/// A new pair `(first, second)`. A pair of exact strs is left untracked by the garbage
+/// collector, as the collector itself leaves such tuples after its first pass over them: they
+/// can never be part of a cycle, and large caches of them would only slow collections down.
+inline Ref text_pair(PyObject *first, PyObject *second) noexcept {
+    PyObject *pair = PyTuple_Pack(2, first, second);
+    if (pair != nullptr && PyUnicode_CheckExact(first) && PyUnicode_CheckExact(second)) {
+        PyObject_GC_UnTrack(pair);
+    }
+    return Ref::steal(pair);
+}
+
 /// Builds the interned names and constants once; later calls do nothing. 0, or -1 with an
 /// exception set.
 int init_names() noexcept;
