@@ -176,6 +176,14 @@ def test_rebound_services_are_used(tmp_path):
     assert messages(cache) == ['"WORD"']
 
 
+def test_the_decoder_is_looked_up_only_for_a_match(tmp_path):
+    del qel_i18n._load_str
+    cache, _ = scan(tmp_path, "no marked message here\n")
+    assert cache == {}
+    with pytest.raises(NameError, match="name '_load_str' is not defined"):
+        scan(tmp_path, 'x\n_("m")\n')
+
+
 def test_a_missing_service_raises_name_error(tmp_path):
     del qel_i18n._the_pattern
     with pytest.raises(NameError, match="name '_the_pattern' is not defined"):

@@ -137,6 +137,17 @@ int record(PyObject *cache, PyObject *position, PyObject *message) noexcept {
     return PyDict_SetItem(cache, key.get(), entry.get());
 }
 
+/// True while `_load_str` is the decoder start-up bound. Its lookup happens here only to choose
+/// the way of scanning; a missing name is reported where a match looks it up.
+bool decoder_is_original() noexcept {
+    Ref load = load_str_name.lookup(names.load_str);
+    if (!load) {
+        PyErr_Clear();
+        return false;
+    }
+    return load.get() == original_load_str;
+}
+
 /// One line of one file.
 struct Line {
     PyObject *source_filename;
@@ -206,7 +217,7 @@ struct Line {
             return -1;
         }
         if (pattern.get() == original_pattern && PyUnicode_CheckExact(text) &&
-            load_str_name.lookup(names.load_str).get() == original_load_str) {
+            decoder_is_original()) {
             switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND:
                 return scan_natively<Py_UCS1>();
@@ -215,9 +226,6 @@ struct Line {
             default:
                 return scan_natively<Py_UCS4>();
             }
-        }
-        if (PyErr_Occurred()) {
-            return -1;
         }
         return scan_with(pattern.get());
     }
