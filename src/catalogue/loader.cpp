@@ -24,20 +24,6 @@ constexpr Signature sort_key_signature = {
     "<lambda>", "I18N.load_data_from_file.<locals>.<lambda>", sort_key_parameters, 1, Rest::none,
     Requirement::any, nullptr, sort_key_body};
 
-/// `row[index]`, with `index_object` the same index as a host int. Exact lists are read
-/// directly; anything else, and every index out of range, goes through the host's indexing so
-/// that its own error is raised.
-Ref cell(PyObject *row, Py_ssize_t index, PyObject *index_object) noexcept {
-    if (PyList_CheckExact(row)) {
-        Py_ssize_t length = PyList_GET_SIZE(row);
-        Py_ssize_t position = index < 0 ? index + length : index;
-        if (position >= 0 && position < length) {
-            return Ref::borrow(PyList_GET_ITEM(row, position));
-        }
-    }
-    return Ref::steal(PyObject_GetItem(row, index_object));
-}
-
 /// The column of a language: language_index + 1 as a host int, and as a C index when it fits.
 struct Column {
     Ref object;
@@ -79,14 +65,14 @@ Ref make_entry(PyObject *row, Py_ssize_t row_number, const Column &column) noexc
     if (!has_cell) {
         translation = Ref::borrow(Py_None);
     } else if (column.fits) {
-        translation = cell(row, column.index, column.object.get());
+        translation = host::subscript(row, column.index, column.object.get());
     } else {
         translation = Ref::steal(PyObject_GetItem(row, column.object.get()));
     }
     if (!translation) {
         return {};
     }
-    Ref message = cell(row, 1, constants.one);
+    Ref message = host::subscript(row, 1, constants.one);
     if (!message) {
         return {};
     }

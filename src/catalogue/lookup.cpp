@@ -30,22 +30,6 @@ Ref read(PyObject *self, PyObject *own, PyObject *name) noexcept {
     return host::getattr(self, name);
 }
 
-/// `sequence[index]`: exact lists and tuples are read directly; anything else, and an index
-/// out of range, goes through the host's indexing so that its own error is raised.
-Ref item(PyObject *sequence, Py_ssize_t index) noexcept {
-    if (PyTuple_CheckExact(sequence)) {
-        if (index < PyTuple_GET_SIZE(sequence)) {
-            return Ref::borrow(PyTuple_GET_ITEM(sequence, index));
-        }
-    } else if (PyList_CheckExact(sequence)) {
-        if (index < PyList_GET_SIZE(sequence)) {
-            return Ref::borrow(PyList_GET_ITEM(sequence, index));
-        }
-    }
-    Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    return key ? Ref::steal(PyObject_GetItem(sequence, key.get())) : Ref();
-}
-
 /// 1 when `value == 0` holds, 0 when not, -1 with an exception set.
 int is_zero(PyObject *value) noexcept {
     if (PyLong_CheckExact(value)) {
@@ -124,7 +108,7 @@ PyObject *translation_of(PyObject *element, PyObject *message) noexcept {
             return Py_NewRef(message);
         }
     }
-    Ref translation = item(element, 2);
+    Ref translation = host::subscript(element, 2, constants.two);
     if (!translation) {
         return nullptr;
     }
@@ -187,15 +171,15 @@ struct Search {
                     return answer(middle);
                 }
             } else {
-                element = item(table, middle);
-                Ref value = element ? item(element.get(), 1) : Ref();
+                element = host::subscript(table, middle);
+                Ref value = element ? host::subscript(element.get(), 1, constants.one) : Ref();
                 order = value ? compare(value.get(), message) : -2;
                 if (order == -2) {
                     return nullptr;
                 }
                 if (order == 0) {
                     // `data[middle][2]`: the element is read again for its translation.
-                    element = item(table, middle);
+                    element = host::subscript(table, middle);
                     return element ? translation_of(element.get(), message) : nullptr;
                 }
             }

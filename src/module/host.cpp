@@ -177,6 +177,25 @@ Ref CachedGlobal::lookup(PyObject *name) noexcept {
     return Ref::borrow(value);
 }
 
+Ref subscript(PyObject *sequence, Py_ssize_t index, PyObject *index_object) noexcept {
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        Py_ssize_t length = PySequence_Fast_GET_SIZE(sequence);
+        Py_ssize_t position = index < 0 ? index + length : index;
+        if (position >= 0 && position < length) {
+            return Ref::borrow(PySequence_Fast_GET_ITEM(sequence, position));
+        }
+    }
+    Ref owned;
+    if (index_object == nullptr) {
+        owned = Ref::steal(PyLong_FromSsize_t(index));
+        if (!owned) {
+            return {};
+        }
+        index_object = owned.get();
+    }
+    return Ref::steal(PyObject_GetItem(sequence, index_object));
+}
+
 Ref open_csv(PyObject *file, PyObject *mode) noexcept {
     PyObject *args[] = {file, mode, names.empty, names.utf8};
     return Ref::steal(

@@ -107,6 +107,12 @@ extern std::uint64_t dict_epoch;
 /// Has changes to `dict` counted in dict_epoch; false (no exception set) when they cannot be.
 bool watch_dict(PyObject *dict) noexcept;
 
+/// `sequence[index]`. Exact lists and tuples are read directly (a negative index counting
+/// from the end); anything else, and an index out of range, goes through the host's indexing
+/// so that its own error is raised. `index_object`, when given, is the same index as a host
+/// int, saving its creation.
+Ref subscript(PyObject *sequence, Py_ssize_t index, PyObject *index_object = nullptr) noexcept;
+
 /// `getattr(obj, name)`.
 inline Ref getattr(PyObject *obj, PyObject *name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));

@@ -201,7 +201,7 @@ int bind_namespace(PyObject *dict) noexcept {
 int run_execution(PyObject *module) noexcept {
     // 2. From here on the module is the process-wide one; its builtins are the host's.
     if (host::begin_services(module) < 0 ||
-        PyModule_AddObjectRef(module, "__builtins__", host::services.builtins) < 0) {
+        PyObject_SetAttr(module, names.dunder_builtins, host::services.builtins) < 0) {
         return -1;
     }
     // 3. to 7.
