@@ -4,8 +4,10 @@ attributes, and how repeated, removed, reloaded, failed and foreign-interpreter 
 import builtins
 import csv
 import glob
+import inspect
 import json
 import os
+import pydoc
 import re
 import shutil
 import subprocess
@@ -144,6 +146,64 @@ def test_function_attributes(key):
     assert function.__defaults__ == defaults
     assert function.__kwdefaults__ is None
     assert callable(function)
+
+
+SIGNATURES = {
+    "gettext": "(message: 'str') -> 'str'",
+    "_parse_one_file": "(source_filename: 'str', cache: 'dict[tuple[str, str], list]')",
+    "parse": "(csv_filename: 'str', *filenames)",
+    "parse_directory": (
+        "(csv_filename: 'str', directory: 'str', extend_name: '_Optional[str]' = None, "
+        "recursive: 'bool' = True)"),
+    "replace_gettext": "(*filenames)",
+    "I18N.__init__": "(self, csv_filename: 'str' = '', language_index: 'int' = 0)",
+    "I18N.language_index.fget": "(self) -> 'int'",
+    "I18N.language_index.fset": "(self, value: 'int')",
+    "I18N.filename.fget": "(self) -> 'str'",
+    "I18N.filename.fset": "(self, value: 'str')",
+    "I18N.load_data_from_file": "(filename: 'str', language_index: 'int') -> 'list[tuple]'",
+    "I18N.gettext": "(self, message: 'str')",
+}
+
+
+@pytest.mark.parametrize("key", list(SIGNATURES))
+def test_signatures_read_like_python_functions(key):
+    function = callables()[key]
+    assert str(inspect.signature(function)) == SIGNATURES[key]
+    code = function.__code__
+    assert type(code) is types.CodeType
+    assert (code.co_name, code.co_qualname) == (function.__name__, function.__qualname__)
+    # Plain functions, not generators or coroutines.
+    assert not inspect.isgeneratorfunction(function)
+    assert not inspect.iscoroutinefunction(function)
+    assert pydoc.render_doc(function, renderer=pydoc.plaintext).splitlines()[2].endswith(
+        SIGNATURES[key])
+
+
+def test_signature_of_a_bound_method_drops_self():
+    catalogue = qel_i18n.I18N()
+    assert str(inspect.signature(catalogue.gettext)) == "(message: 'str')"
+    assert str(inspect.signature(qel_i18n.I18N)) == (
+        "(csv_filename: 'str' = '', language_index: 'int' = 0)")
+    text = pydoc.render_doc(qel_i18n.I18N, renderer=pydoc.plaintext)
+    assert "gettext(self, message: 'str')" in text
+    assert "load_data_from_file(filename: 'str', language_index: 'int') -> 'list[tuple]'" in text
+
+
+@pytest.mark.parametrize(
+    "key, args, kwargs",
+    [
+        ("replace_gettext", (), {"filenames": "a"}),
+        ("parse_directory", ("c",), {}),
+        ("I18N.gettext", (None, "m", "n"), {}),
+    ],
+)
+def test_signature_refuses_what_the_function_refuses(key, args, kwargs):
+    function = callables()[key]
+    with pytest.raises(TypeError):
+        inspect.signature(function).bind(*args, **kwargs)
+    with pytest.raises(TypeError):
+        function(*args, **kwargs)
 
 
 def test_methods_bind_like_python_functions():

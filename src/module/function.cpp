@@ -54,6 +54,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
+    Py_VISIT(f->code);
     Py_VISIT(f->dict);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
@@ -71,6 +72,7 @@ int function_clear(PyObject *self) noexcept {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
+    Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -139,12 +141,17 @@ PyObject *get_defaults(PyObject *self, void *) noexcept {
 
 PyObject *get_kwdefaults(PyObject *, void *) noexcept { return Py_NewRef(Py_None); }
 
+PyObject *get_code(PyObject *self, void *) noexcept {
+    return Py_NewRef(as_function(self)->code);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -204,6 +211,52 @@ Ref make_annotations(const Signature &signature) noexcept {
     return dict;
 }
 
+/// The positional arguments collected past the named parameters carry this name wherever a
+/// callable collects them (parse, replace_gettext).
+constexpr const char *collected_name = "filenames";
+
+/// A code object that declares the function's parameters as a Python function of the same
+/// signature would: an empty code object, then code.replace() with the names, counts and flags.
+Ref make_code(const Signature &signature, PyObject *const *parameter_names,
+              PyObject *qualname) noexcept {
+    Ref empty = Ref::steal(
+        reinterpret_cast<PyObject *>(PyCode_NewEmpty("<qel_i18n>", signature.name, 1)));
+    if (!empty) {
+        return {};
+    }
+    const Py_ssize_t named = static_cast<Py_ssize_t>(signature.parameters.size());
+    const bool collects = signature.rest != Rest::none;
+    Ref varnames = Ref::steal(PyTuple_New(named + (collects ? 1 : 0)));
+    if (!varnames) {
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < named; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(parameter_names[i]));
+    }
+    if (collects) {
+        PyObject *name = PyUnicode_InternFromString(collected_name);
+        if (name == nullptr) {
+            return {};
+        }
+        PyTuple_SET_ITEM(varnames.get(), named, name);
+    }
+    const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (collects ? CO_VARARGS : 0);
+    Ref argcount = Ref::steal(PyLong_FromSsize_t(named));
+    Ref nlocals = Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())));
+    Ref flag_value = Ref::steal(PyLong_FromLong(flags));
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref keywords = Ref::steal(PyDict_New());
+    if (!argcount || !nlocals || !flag_value || !replace || !keywords ||
+        PyDict_SetItemString(keywords.get(), "co_argcount", argcount.get()) < 0 ||
+        PyDict_SetItemString(keywords.get(), "co_nlocals", nlocals.get()) < 0 ||
+        PyDict_SetItemString(keywords.get(), "co_varnames", varnames.get()) < 0 ||
+        PyDict_SetItemString(keywords.get(), "co_flags", flag_value.get()) < 0 ||
+        PyDict_SetItemString(keywords.get(), "co_qualname", qualname) < 0) {
+        return {};
+    }
+    return Ref::steal(PyObject_Call(replace.get(), constants.empty_tuple, keywords.get()));
+}
+
 } // namespace
 
 int init_function_type() noexcept {
@@ -234,6 +287,7 @@ Ref make_function(const Signature &signature, PyObject *defaults) noexcept {
     f->doc = Py_NewRef(Py_None);
     f->annotations = annotations.release();
     f->defaults = Py_XNewRef(defaults);
+    f->code = nullptr;
     f->dict = nullptr;
     f->weakreflist = nullptr;
     Ref function = Ref::steal(reinterpret_cast<PyObject *>(f));
@@ -246,7 +300,8 @@ Ref make_function(const Signature &signature, PyObject *defaults) noexcept {
         }
     }
     if ((f->name = PyUnicode_FromString(signature.name)) == nullptr ||
-        (f->qualname = PyUnicode_FromString(signature.qualname)) == nullptr) {
+        (f->qualname = PyUnicode_FromString(signature.qualname)) == nullptr ||
+        (f->code = make_code(signature, f->parameter_names, f->qualname).release()) == nullptr) {
         return {};
     }
     return function;

@@ -8,7 +8,8 @@ namespace qel_i18n {
 /// A host-visible function made at start-up from a Signature. It behaves like a Python function
 /// where callers can tell: vectorcall, descriptor binding through PyMethod_New, and the
 /// attributes __name__, __qualname__, __module__, __doc__, __annotations__, __defaults__,
-/// __kwdefaults__ and __dict__.
+/// __kwdefaults__, __code__ and __dict__. The code object is never run: it declares the
+/// parameters, so that inspect.signature() and help() read them as they read a Python function's.
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -20,6 +21,7 @@ struct FunctionObject {
     PyObject *doc;
     PyObject *annotations; // dict of text values
     PyObject *defaults;    // tuple, or nullptr when the function has none
+    PyObject *code;        // parameter names, counts and flags, for introspection
     PyObject *dict;
     PyObject *weakreflist;
 };
