@@ -1,0 +1,744 @@
+"""Bad input for every entry point: random and nearly valid catalogue files, source texts, file
+names and argument values of every type. Each call must return, or raise one of the errors its
+operation can raise (the same one the plain-Python algorithm raises, where there is one), and a
+failed call leaves every file as it was, with no temporary file behind.
+
+The examples per test are sized for CI; for a long search by hand set QEL_I18N_FUZZ_EXAMPLES,
+e.g. `QEL_I18N_FUZZ_EXAMPLES=10000 python -m pytest tests/test_fuzz.py`."""
+
+import contextlib
+import copy
+import csv
+import io
+import json
+import os
+import re
+import tempfile
+
+from hypothesis import HealthCheck, event, given, settings, strategies as st
+
+import qel_i18n
+from qel_i18n import I18N
+
+EXAMPLES = int(os.environ.get("QEL_I18N_FUZZ_EXAMPLES", "150"))
+
+
+def fuzz(share=1.0):
+    """Settings of one property test: `share` of the configured example count."""
+    return settings(
+        max_examples=max(10, int(EXAMPLES * share)),
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                               HealthCheck.filter_too_much],
+    )
+
+
+# The errors each operation may raise on bad input (argument type errors aside).
+LOADER_ERRORS = (OSError, UnicodeDecodeError, csv.Error, StopIteration, IndexError)
+SCANNER_ERRORS = (OSError, UnicodeDecodeError, json.JSONDecodeError)
+# The update also refuses a message the UTF-8 encoder cannot write (a lone surrogate).
+UPDATE_ERRORS = LOADER_ERRORS + SCANNER_ERRORS + (UnicodeEncodeError,)
+REWRITER_ERRORS = (OSError, UnicodeDecodeError)
+# A file name the host's open refuses before the file system sees it: an embedded NUL, or text
+# the file system encoding cannot encode.
+NAME_ERRORS = (OSError, ValueError)
+
+
+def outcome(action):
+    """("ok", result) or ("error", type, args); counted in the statistics of the run."""
+    try:
+        result = ("ok", action())
+    except Exception as exc:  # noqa: BLE001 - every kind is judged by the caller
+        result = ("error", type(exc), exc.args)
+    event(result[0] if result[0] == "ok" else result[1].__name__)
+    return result
+
+
+@contextlib.contextmanager
+def workdir():
+    """A fresh directory, also the current one while the example runs, so that a name that
+    escaped its checks could reach nothing else."""
+    before = os.getcwd()
+    with tempfile.TemporaryDirectory() as directory:
+        os.chdir(directory)
+        try:
+            yield directory
+        finally:
+            os.chdir(before)
+
+
+def snapshot(directory):
+    """Every file below `directory` (names as bytes) with its content."""
+    files = {}
+    for root, _, names in os.walk(os.fsencode(directory)):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as file:
+                files[os.path.relpath(path, os.fsencode(directory))] = file.read()
+    return files
+
+
+def read_rows(path):
+    with open(path, newline="", encoding="utf8") as file:
+        return list(csv.reader(file))
+
+
+# ---------------------------------------------------------------------------------------------
+# Catalogue files: random bytes, near-CSV text, and CSV written properly and then damaged.
+
+CSV_PIECES = [
+    b",", b'"', b'""', b"\r", b"\n", b"\r\n", b"\x00", b"\xef\xbb\xbf", b"a", b"b", b" ", b"\t",
+    "é".encode(), "日".encode(), "😀".encode(), b"Position,0,1\r\n", b'"a,b"', b'"x""y"',
+    b'"open', b"p.py: 0001,", b"\\",
+]
+# Not UTF-8: a stray continuation byte, a cut sequence, an encoded surrogate, past U+10FFFF, an
+# overlong form, bytes that never occur.
+BAD_UTF8 = [b"\x80", b"\xc3", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xaf", b"\xff", b"\xfe"]
+# Inserted at most once: fields past the csv reader's size limit, a long field, many columns,
+# many empty rows.
+CSV_EXTRAS = [b"", b"x" * 140_000, b'"' + b"z" * 140_000 + b'"', b"y" * 5000, b"," * 3000,
+              b"\r\n" * 200]
+
+
+def insert(data, piece, at):
+    """`data` with `piece` inserted at a fraction `at` of its length."""
+    cut = int(len(data) * at)
+    return data[:cut] + piece + data[cut:]
+
+
+near_csv = st.builds(
+    lambda pieces, extra, bad, at, bad_at: insert(insert(b"".join(pieces), extra, at), bad, bad_at),
+    st.lists(st.sampled_from(CSV_PIECES), max_size=40),
+    st.sampled_from(CSV_EXTRAS),
+    st.one_of(st.just(b""), st.just(b""), st.sampled_from(BAD_UTF8)),
+    st.floats(0, 1),
+    st.floats(0, 1),
+)
+
+cells = st.text(alphabet=[",", '"', "\r", "\n", " ", "a", "b", "é", "😀", "\x00", "\ufeff"],
+                max_size=4)
+
+
+def damaged(text, pieces, at):
+    """The CSV text as bytes with some pieces inserted at a fraction `at` of its length."""
+    return insert(text.encode("utf8"), b"".join(pieces), at)
+
+
+def csv_text(rows):
+    buffer = io.StringIO(newline="")
+    csv.writer(buffer).writerows(rows)
+    return buffer.getvalue()
+
+
+catalogue_rows = st.lists(st.lists(cells, max_size=5), max_size=12)
+catalogue_bytes = st.one_of(
+    st.binary(max_size=300),
+    near_csv,
+    catalogue_rows.map(lambda rows: csv_text(rows).encode("utf8")),
+    st.builds(damaged, catalogue_rows.map(csv_text),
+              st.lists(st.sampled_from(CSV_PIECES + BAD_UTF8 + CSV_EXTRAS[1:]), min_size=1,
+                       max_size=3),
+              st.floats(0, 1)),
+)
+
+language_indexes = st.one_of(
+    st.integers(-6, 6),
+    st.sampled_from([2**31 - 1, 2**31, -(2**31), 2**63 - 1, 2**63, -(2**63), -(2**63) - 1,
+                     10**30, -(10**30)]),
+)
+
+
+def reference_load(name, language_index):
+    """The loader's algorithm in plain Python."""
+    with open(name, "r", newline="", encoding="utf8") as file:
+        rows = iter(csv.reader(file))
+        next(rows)
+        if language_index == 0:
+            return []
+        if language_index == -1:
+            return list(rows)
+        table = []
+        for number, row in enumerate(rows, 2):
+            column = language_index + 1
+            translation = row[column] if len(row) > column else None
+            table.append((number, row[1], translation))
+        table.sort(key=lambda item: item[1])
+        return table
+
+
+@fuzz()
+@given(data=catalogue_bytes, language_index=language_indexes)
+def test_loader_on_bad_catalogues(data, language_index):
+    with workdir() as directory:
+        name = os.path.join(directory, "c.csv")
+        with open(name, "wb") as file:
+            file.write(data)
+        before = snapshot(directory)
+        got = outcome(lambda: I18N.load_data_from_file(name, language_index))
+        if got[0] == "error":
+            assert issubclass(got[1], LOADER_ERRORS), got
+        assert got == outcome(lambda: reference_load(name, language_index))
+        assert snapshot(directory) == before
+
+
+@fuzz(0.5)
+@given(data=catalogue_bytes, first=language_indexes, second=language_indexes,
+       by_name=st.booleans())
+def test_catalogue_object_on_bad_catalogues(data, first, second, by_name):
+    with workdir() as directory:
+        good = os.path.join(directory, "good.csv")
+        bad = os.path.join(directory, "bad.csv")
+        with open(good, "w", newline="", encoding="utf8") as file:
+            file.write("Position,0,1\r\np: 0001,a,A\r\np: 0002,b,B\r\n")
+        with open(bad, "wb") as file:
+            file.write(data)
+        before = snapshot(directory)
+        # Construction: an object, or the loader's error.
+        made = outcome(lambda: I18N(bad, first))
+        assert made[0] == "ok" or made[1:] == outcome(lambda: reference_load(bad, first))[1:]
+        # A setter whose load fails keeps the old table, with the new value stored.
+        catalogue = I18N(good, 1)
+        table = catalogue._I18N__data
+
+        def assign():
+            if by_name:
+                catalogue.filename = bad
+            else:
+                catalogue.filename = ""
+                catalogue._I18N__filename = bad
+                catalogue.language_index = second
+
+        got = outcome(assign)
+        index = catalogue.language_index
+        expected = outcome(lambda: reference_load(bad, index))
+        if got[0] == "error":
+            assert issubclass(got[1], LOADER_ERRORS)
+            assert got[1:] == expected[1:]
+            assert catalogue._I18N__data is table
+        elif by_name or second != 1:
+            assert ("ok", catalogue._I18N__data) == expected
+        assert catalogue.filename == bad and index == (1 if by_name else second)
+        assert snapshot(directory) == before
+
+
+# ---------------------------------------------------------------------------------------------
+# Source files: fragments around marked messages, escapes, imports of gettext, bad UTF-8.
+
+SOURCE_PIECES = [
+    '_("', '_(u"', '_(U"', '_(r"', "_(", '")', '"', ")", "(", "_", "u", "\\", '\\"', "\\\\",
+    "\\n", "\\t", "\\/", "\\u00e9", "\\ud800", "\\udc00", "\\ud83d\\ude00", "\\x41", "\\0",
+    "\\'", "abc", "a", " ", "\t", "\x01", "\x00", "\x7f", "é", "日本", "😀", "\u2028", "\x0c",
+    "\n", "\r\n", "\r", "N_", "self.", '", "', ", ", " + ", '_("a")', '_(u"b")', '_("")',
+    '_("C:\\\\")', "import gettext", "from gettext import gettext as _", "gettext.gettext(",
+    "_ = gettext.gettext", "#", "'",
+]
+# Long lines: many openings without an end, and many markers on one line.
+SOURCE_EXTRAS = ["", '_("' * 300, '_("x")' * 300, "x" * 20_000]
+
+source_bytes = st.one_of(
+    st.builds(
+        lambda pieces, extra, bad, at, bad_at: insert(
+            insert("".join(pieces).encode("utf8"), extra.encode(), at), bad, bad_at),
+        st.lists(st.sampled_from(SOURCE_PIECES), max_size=40),
+        st.sampled_from(SOURCE_EXTRAS),
+        st.one_of(st.just(b""), st.just(b""), st.sampled_from(BAD_UTF8 + [b"\xef\xbb\xbf"])),
+        st.floats(0, 1),
+        st.floats(0, 1),
+    ),
+    st.binary(max_size=200),
+)
+
+PATTERN = re.compile(r'_\(u?"(.*?[^\\])"\)')
+
+
+def reference_scan(name, cache):
+    """The scanner's algorithm in plain Python."""
+    with open(name, "r", encoding="utf8") as file:
+        for line_index, line in enumerate(file):
+            position = None
+            for match in PATTERN.finditer(line):
+                if position is None:
+                    position = f"{name}: {line_index + 1:04}"
+                message = json.loads('"' + match.groups()[0] + '"')
+                key = (position, message)
+                if key not in cache:
+                    cache[key] = [True, [position, message]]
+                else:
+                    cache[key][0] = True
+
+
+class Text(str):
+    """A str that is not exactly a str."""
+
+
+class Number(int):
+    """An int that is not exactly an int."""
+
+
+class Table(dict):
+    """A dict that is not exactly a dict."""
+
+
+class Thing:
+    """An object of a type defined here."""
+
+
+class Clearing(list):
+    """An entry that empties its cache when the scanner marks it."""
+
+    cache = None
+
+    def __setitem__(self, index, value):
+        self.cache.clear()
+        super().__setitem__(index, value)
+
+    def __deepcopy__(self, memo):
+        return Clearing(copy.deepcopy(list(self), memo))
+
+
+# Values the caller may have put in its cache under a key the scan meets.
+ENTRY_VALUES = {
+    "entry": lambda: [False, ["?", "?", "kept"]],
+    "empty list": list,
+    "tuple": lambda: (False, []),
+    "None": lambda: None,
+    "dict": dict,
+    "text": lambda: "entry",
+    "bytearray": lambda: bytearray(b"x"),
+    "object": Thing,
+    "clearing": lambda: Clearing([False, []]),
+}
+
+
+def build_cache(name, plan):
+    cache = {}
+    for line, message, kind, as_subclass in plan:
+        position = f"{name}: {line:04}"
+        key = (Text(position), Text(message)) if as_subclass else (position, message)
+        value = ENTRY_VALUES[kind]()
+        cache[key] = value
+    return cache
+
+
+def bind_clearing(cache):
+    for value in cache.values():
+        if isinstance(value, Clearing):
+            value.cache = cache
+
+
+cache_plans = st.lists(st.tuples(st.integers(1, 3), st.sampled_from(["a", "b", "abc", "é"]),
+                                 st.sampled_from(sorted(ENTRY_VALUES)), st.booleans()),
+                       max_size=4)
+
+
+def cache_state(cache):
+    return [(key, type(key[0]), value if not isinstance(value, Thing) else "thing")
+            for key, value in cache.items()]
+
+
+@fuzz()
+@given(data=source_bytes, plan=cache_plans)
+def test_scanner_on_bad_sources(data, plan):
+    with workdir() as directory:
+        name = os.path.join(directory, "s.py")
+        with open(name, "wb") as file:
+            file.write(data)
+        before = snapshot(directory)
+        cache = build_cache(name, plan)
+        expected_cache = copy.deepcopy(cache)
+        bind_clearing(cache)
+        bind_clearing(expected_cache)
+        got = outcome(lambda: qel_i18n._parse_one_file(name, cache))
+        expected = outcome(lambda: reference_scan(name, expected_cache))
+        if got[0] == "error" and not plan:
+            assert issubclass(got[1], SCANNER_ERRORS), got
+        assert got == expected
+        # Entries made before an error stay, so the caches agree on both ways out.
+        assert cache_state(cache) == cache_state(expected_cache)
+        assert snapshot(directory) == before
+
+
+# ---------------------------------------------------------------------------------------------
+# The update: bad catalogue files, old excess files and sources; nothing changes on failure.
+
+UPDATE_SOURCES = ['_("a")', '_("b")', '_(",")', '_("\\"")', '_("\\ud800")', '_("\\x")',
+                  '_("a" + "b")', '_("é")', "x = 1", '_(u"a")']
+
+
+@st.composite
+def update_catalogues(draw):
+    """Catalogue bytes, some with rows at the positions the scan produces."""
+    kind = draw(st.sampled_from(["random", "rows"]))
+    if kind == "random":
+        return draw(catalogue_bytes)
+    header = draw(st.lists(cells, max_size=4))
+    rows = draw(st.lists(st.tuples(st.sampled_from(["{s}: 0001", "{s}: 0002", "other: 0001", ""]),
+                                   st.sampled_from(["a", "b", ",", '"', "é", ""]),
+                                   st.lists(cells, max_size=2)), max_size=8))
+    text = csv_text([header] + [[position, message, *rest] for position, message, rest in rows])
+    if draw(st.booleans()):
+        return damaged(text, draw(st.lists(st.sampled_from(CSV_PIECES + BAD_UTF8), min_size=1,
+                                           max_size=2)),
+                       draw(st.floats(0, 1)))
+    return text.encode("utf8")
+
+
+@fuzz()
+@given(catalogue=st.none() | update_catalogues(), excess=st.none() | catalogue_bytes,
+       sources=st.lists(st.one_of(st.lists(st.sampled_from(UPDATE_SOURCES), max_size=4).map(
+           lambda lines: "\n".join(lines).encode("utf8", "surrogatepass")),
+           source_bytes), max_size=3))
+def test_update_on_bad_files(catalogue, excess, sources):
+    with workdir() as directory:
+        names = []
+        for i, data in enumerate(sources):
+            names.append(os.path.join(directory, f"s{i}.py"))
+            with open(names[-1], "wb") as file:
+                file.write(data)
+        csv_name = os.path.join(directory, "m.csv")
+        excess_name = os.path.join(directory, "m-excess.csv")
+        if catalogue is not None:
+            with open(csv_name, "wb") as file:
+                file.write(catalogue.replace(b"{s}", names[0].encode() if names else b"s"))
+        if excess is not None:
+            with open(excess_name, "wb") as file:
+                file.write(excess)
+        before = snapshot(directory)
+        got = outcome(lambda: qel_i18n.parse(csv_name, *names))
+        if got[0] == "error":
+            assert issubclass(got[1], UPDATE_ERRORS), got
+            assert snapshot(directory) == before
+            return
+        after = snapshot(directory)
+        assert set(after) - set(before) <= {b"m.csv", b"m-excess.csv"}
+        assert {k: v for k, v in after.items() if k.endswith(b".py")} == {
+            k: v for k, v in before.items() if k.endswith(b".py")}
+        # No row of the old catalogue is lost: each is in the catalogue or the excess file.
+        written = read_rows(csv_name)
+        kept = {tuple(row) for row in written[1:]}
+        with contextlib.suppress(OSError, UnicodeDecodeError, csv.Error):
+            kept |= {tuple(row) for row in read_rows(excess_name)[1:]}
+        if catalogue is not None:
+            with io.TextIOWrapper(io.BytesIO(before[b"m.csv"]), newline="",
+                                  encoding="utf8") as file:
+                old_rows = list(csv.reader(file))
+            assert written[0] == old_rows[0]
+            assert {tuple(row) for row in old_rows[1:]} <= kept
+        else:
+            assert written[0] == ["Position", "0", "1"]
+        # A second run with the same sources writes the same catalogue and no excess file.
+        qel_i18n.parse(csv_name, *names)
+        assert snapshot(directory) == after
+
+
+# ---------------------------------------------------------------------------------------------
+# The rewriter: files of near-Python text and bad UTF-8, and names of every kind.
+
+REWRITE_PIECES = [
+    b"import gettext", b"_ = gettext.gettext", b"from gettext import gettext as _",
+    b"gettext.gettext(", b"import gettextual", b"import gettext_x", b"import qel_i18n", b" ",
+    b"\n", b"\r\n", b"\r", b"\t", b"_", b"x", b"2", b"#", b";", b" as gt", b"\x00", "é".encode(),
+    "ª".encode(), "٣".encode(), "😀".encode(), b"\xef\xbb\xbf", b"\x80", b"\xc3", b"\xed\xa0\x80",
+    b"\xff",
+]
+rewrite_bytes = st.one_of(st.lists(st.sampled_from(REWRITE_PIECES), max_size=30).map(b"".join),
+                          st.binary(max_size=100))
+
+IMPORT_KEY = re.compile(r"import gettext(?!\w)")
+FUNC_KEY = re.compile(r"_ = gettext\.gettext(?!\w)")
+
+
+def reference_rewrite(data):
+    """The bytes a rewrite leaves: the keys replaced as whole names on the lines that start
+    with one, written back with LF line ends, or the bytes unchanged when no line matched.
+    UnicodeDecodeError for text that is not UTF-8."""
+    lines = io.TextIOWrapper(io.BytesIO(data), encoding="utf8").readlines()
+    changed = False
+    for i, line in enumerate(lines):
+        for key, replacement in ((IMPORT_KEY, "import qel_i18n"),
+                                 (FUNC_KEY, "_ = qel_i18n.gettext")):
+            if key.match(line):
+                lines[i] = key.sub(replacement, line)
+                changed = True
+                break
+    return "".join(lines).encode("utf8") if changed else data
+
+
+class PathLike(os.PathLike):
+    """A name given as a path object."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+# How a file is named to the rewriter: open() accepts each of these as a path.
+NAMINGS = {"str": str, "bytes": os.fsencode, "str subclass": Text, "path-like": PathLike}
+# Values open() refuses outright: never an int, which open() would take for a file descriptor.
+NOT_NAMES = {"None": None, "float": 1.5, "list": ["a.py"], "tuple": ("a.py",), "dict": {},
+             "object": Thing(), "complex": 1j}
+namings = st.one_of(st.sampled_from(sorted(NAMINGS)), st.sampled_from(sorted(NAMINGS)),
+                    st.sampled_from(sorted(NOT_NAMES)))
+
+
+@fuzz()
+@given(files=st.lists(rewrite_bytes, min_size=1, max_size=3),
+       calls=st.lists(st.tuples(st.integers(0, 2), namings), max_size=4))
+def test_rewriter_on_bad_files(files, calls):
+    with workdir() as directory:
+        paths = []
+        for i, data in enumerate(files):
+            paths.append(os.path.join(directory, f"r{i}.py"))
+            with open(paths[-1], "wb") as file:
+                file.write(data)
+        arguments = []
+        state = dict(enumerate(files))
+        expected_error = None
+        for index, naming in calls:
+            index %= len(files)
+            if naming in NOT_NAMES:
+                arguments.append(NOT_NAMES[naming])
+                expected_error = expected_error or TypeError
+                continue
+            arguments.append(NAMINGS[naming](paths[index]))
+            if expected_error is None:
+                try:
+                    state[index] = reference_rewrite(state[index])
+                except UnicodeDecodeError:
+                    expected_error = UnicodeDecodeError
+        got = outcome(lambda: qel_i18n.replace_gettext(*arguments))
+        if expected_error is None:
+            assert got == ("ok", None)
+        else:
+            assert got[0] == "error" and got[1] is expected_error, got
+            assert issubclass(got[1], REWRITER_ERRORS + (TypeError,))
+        assert snapshot(directory) == {f"r{i}.py".encode(): state[i] for i in range(len(files))}
+
+
+# ---------------------------------------------------------------------------------------------
+# File names: NUL, surrogates, dots, directories; every operation that opens a name.
+
+name_texts = st.text(alphabet=["a", ".", "-", " ", "\x00", "\ud800", "\udc80", "é", "\\", "~"],
+                     max_size=6)
+
+
+def encoded(name):
+    """A file name as the file system holds it; None when it has no such form."""
+    try:
+        return os.fsencode(name)
+    except UnicodeEncodeError:
+        return None
+
+
+@fuzz()
+@given(csv_tail=name_texts, source_tail=name_texts, language_index=st.integers(-2, 2),
+       existing=st.booleans())
+def test_file_names_of_every_kind(csv_tail, source_tail, language_index, existing):
+    with workdir() as directory:
+        csv_name = os.path.join(directory, csv_tail)
+        source_name = os.path.join(directory, source_tail)
+        with contextlib.suppress(OSError, ValueError):
+            if existing:
+                with open(source_name, "w", encoding="utf8") as file:
+                    file.write('import gettext\n_("a")\n')
+        before = snapshot(directory)
+        for action, allowed in [
+            (lambda: I18N.load_data_from_file(csv_name, language_index), LOADER_ERRORS),
+            (lambda: qel_i18n._parse_one_file(source_name, {}), SCANNER_ERRORS),
+        ]:
+            got = outcome(action)
+            if got[0] == "error":
+                assert issubclass(got[1], allowed + NAME_ERRORS), got
+            assert snapshot(directory) == before
+        for action in [lambda: qel_i18n.replace_gettext(source_name),
+                       lambda: qel_i18n.parse(csv_name, source_name),
+                       lambda: qel_i18n.parse(csv_name)]:
+            got = outcome(action)
+            after = snapshot(directory)
+            if got[0] == "error":
+                assert issubclass(got[1], UPDATE_ERRORS + NAME_ERRORS), got
+                assert after == before
+            else:
+                # Only the named files (and an excess file beside the catalogue) are written.
+                excess_name = os.path.splitext(csv_name)[0] + "-excess.csv"
+                named = {encoded(os.path.relpath(name, directory))
+                         for name in (csv_name, source_name, excess_name)}
+                assert set(after) - set(before) <= named
+                before = after
+
+
+# ---------------------------------------------------------------------------------------------
+# Argument values of every type, positionally and by keyword.
+
+def accepts(requirement, value):
+    kind = type(value)
+    return {"str": kind is str, "int": kind is int, "dict": kind is dict,
+            "str or None": kind is str or value is None, "any": True}[requirement]
+
+
+def values(requirement, opened):
+    """Values of every kind that `requirement` refuses (every kind for "any"). For a parameter
+    that is `opened`, ints only where no file descriptor can be: below 0 or past a C int (so
+    never a bool), in case a check let one through to open()."""
+    ints = st.integers(max_value=-1) | st.integers(min_value=2**31) if opened else st.integers()
+    kinds = [
+        st.floats(), st.binary(max_size=6), st.binary(max_size=4).map(bytearray),
+        st.text(max_size=6).map(Text), ints.map(Number), st.lists(st.integers(), max_size=3),
+        st.lists(st.integers(), max_size=3).map(tuple),
+        st.dictionaries(st.text(max_size=3), st.integers(), max_size=3).map(Table),
+        st.builds(object), st.builds(Thing), st.complex_numbers(), st.frozensets(st.integers()),
+        st.text(max_size=4).map(PathLike),
+    ]
+    if not opened:
+        kinds.append(st.booleans())
+    if requirement not in ("str", "str or None"):
+        kinds.append(st.text(max_size=6))
+    if requirement != "str or None":
+        kinds.append(st.none())
+    if requirement != "int":
+        kinds += [ints, st.just(10**400)]
+    if requirement != "dict":
+        kinds.append(st.dictionaries(st.text(max_size=3), st.integers(), max_size=3))
+    return st.one_of(kinds)
+
+
+def type_error(name, requirement, value):
+    expected = "str" if requirement == "str or None" else requirement
+    return (f"Argument '{name}' has incorrect type (expected {expected}, "
+            f"got {type(value).__name__})")
+
+
+CATALOGUE = "Position,0,1\r\np: 0001,a,A\r\np: 0002,b,B\r\n"
+
+
+def setup_files(directory):
+    os.mkdir(os.path.join(directory, "src"))
+    with open(os.path.join(directory, "src", "a.py"), "w", encoding="utf8") as file:
+        file.write('_("a")\n')
+    with open(os.path.join(directory, "c.csv"), "w", newline="", encoding="utf8") as file:
+        file.write(CATALOGUE)
+
+
+class Made:
+    """A valid value that needs the example's files: made once they exist."""
+
+    def __init__(self, make):
+        self.make = make
+
+
+def made(value):
+    return value.make() if isinstance(value, Made) else value
+
+
+a_catalogue = st.just(Made(lambda: I18N("c.csv", 1)))
+
+# Each callable: how it is called, and each parameter as (name, requirement, opened, valid
+# values). Valid values name files in the example's directory (the current one).
+language_values = st.integers(-3, 3)
+CALLABLES = {
+    "gettext": (qel_i18n.gettext, [("message", "str", False, st.text())]),
+    "I18N.gettext": (I18N.gettext, [("self", "any", False, a_catalogue),
+                                    ("message", "str", False, st.text())]),
+    "_parse_one_file": (qel_i18n._parse_one_file,
+                        [("source_filename", "str", True, st.just("src/a.py")),
+                         ("cache", "dict", False, st.builds(dict))]),
+    "parse": (qel_i18n.parse, [("csv_filename", "str", True, st.just("m.csv"))]),
+    "parse_directory": (qel_i18n.parse_directory,
+                        [("csv_filename", "str", True, st.just("m.csv")),
+                         ("directory", "str", True, st.just("src")),
+                         ("extend_name", "str or None", False, st.sampled_from([None, "", ".py"])),
+                         ("recursive", "any", False, values("any", False))]),
+    "I18N": (I18N, [("csv_filename", "str", True, st.sampled_from(["", "c.csv"])),
+                    ("language_index", "int", False, language_values)]),
+    "language_index setter": (I18N.language_index.fset,
+                              [("self", "any", False, a_catalogue),
+                               ("value", "int", False, language_values)]),
+    "filename setter": (I18N.filename.fset,
+                        [("self", "any", False, a_catalogue),
+                         ("value", "str", True, st.sampled_from(["", "c.csv"]))]),
+    "load_data_from_file": (I18N.load_data_from_file,
+                            [("filename", "str", True, st.just("c.csv")),
+                             ("language_index", "int", False, language_values)]),
+    "load_data_from_file on an instance": (
+        I18N().load_data_from_file,
+        [("filename", "str", True, st.just("c.csv")),
+         ("language_index", "int", False, language_values)]),
+}
+
+
+@st.composite
+def calls(draw):
+    """A callable, its arguments (some valid, at least one refused where it has a requirement),
+    and how many go by position; the rest go by keyword in a random order."""
+    label = draw(st.sampled_from(sorted(CALLABLES)))
+    function, parameters = CALLABLES[label]
+    checked = [i for i, parameter in enumerate(parameters) if parameter[1] != "any"]
+    bad = set(draw(st.lists(st.sampled_from(checked), min_size=1, unique=True)))
+    arguments = []
+    for i, (name, requirement, opened, valid) in enumerate(parameters):
+        value = draw(values(requirement, opened) if i in bad else valid)
+        arguments.append((name, requirement, value))
+    positional = draw(st.integers(0, len(arguments)))
+    keywords = draw(st.permutations(arguments[positional:]))
+    return label, function, arguments, positional, keywords
+
+
+@fuzz(2)
+@given(call=calls())
+def test_argument_types_are_checked_before_anything_runs(call):
+    label, function, arguments, positional, keywords = call
+    with workdir() as directory:
+        setup_files(directory)
+        before = snapshot(directory)
+        got = outcome(lambda: function(*[made(value) for _, _, value in arguments[:positional]],
+                                       **{name: made(value) for name, _, value in keywords}))
+        name, requirement, value = next(
+            argument for argument in arguments if not accepts(argument[1], argument[2]))
+        assert got == ("error", TypeError, (type_error(name, requirement, value),)), label
+        assert snapshot(directory) == before
+
+
+@fuzz()
+@given(sources=st.lists(st.one_of(st.just("src/a.py"), values("str", True)), min_size=1,
+                        max_size=4))
+def test_source_names_are_checked_as_the_scan_reaches_them(sources):
+    with workdir() as directory:
+        setup_files(directory)
+        before = snapshot(directory)
+        got = outcome(lambda: qel_i18n.parse("c.csv", *sources))
+        refused = [value for value in sources if type(value) is not str]
+        if refused:
+            assert got == ("error", TypeError,
+                           (type_error("source_filename", "str", refused[0]),))
+            assert snapshot(directory) == before
+        else:
+            assert got == ("ok", None)
+
+
+@fuzz()
+@given(stored=st.one_of(values("any", False), st.integers(), st.text()),
+       attribute=st.sampled_from(["language_index", "filename", "gettext"]))
+def test_results_are_checked(stored, attribute):
+    expected_type = int if attribute == "language_index" else str
+    if attribute == "gettext":
+        class Catalogue:
+            def gettext(self, message):
+                return stored
+
+        saved = qel_i18n.i18n
+        qel_i18n.i18n = Catalogue()
+        try:
+            got = outcome(lambda: qel_i18n.gettext("x"))
+        finally:
+            qel_i18n.i18n = saved
+    else:
+        catalogue = I18N()
+        setattr(catalogue, f"_I18N__{attribute}", stored)
+        got = outcome(lambda: getattr(catalogue, attribute))
+    if type(stored) is expected_type or stored is None:
+        assert got == ("ok", stored)
+    else:
+        assert got == ("error", TypeError, (
+            f"Expected {expected_type.__name__}, got {type(stored).__name__}",))
