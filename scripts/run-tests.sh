@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the module three ways and runs the test suite: a normal build on Python 3.12 (with the
+# Builds the module four ways and runs the test suite: a normal build on Python 3.12 (with the
 # import of a 3.13 build checked from there), then the same suite on a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero on any failure.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then most of it under valgrind memcheck on a
+# build with debug information (scripts/run-valgrind.sh). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/find-python.sh
@@ -33,4 +34,6 @@ LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     QEL_I18N_PYTHON313="$PWD/$work/py313/bin/python" \
     "$work/asan/bin/python" -m pytest -p no:cacheprovider "$@"
+
+bash scripts/run-valgrind.sh
 echo "== all tests passed"
