@@ -15,6 +15,7 @@ import os
 import re
 import tempfile
 
+import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 import qel_i18n
@@ -520,8 +521,13 @@ def test_rewriter_on_bad_files(files, calls):
 # ---------------------------------------------------------------------------------------------
 # File names: NUL, surrogates, dots, directories; every operation that opens a name.
 
-name_texts = st.text(alphabet=["a", ".", "-", " ", "\x00", "\ud800", "\udc80", "é", "\\", "~"],
-                     max_size=6)
+name_texts = st.one_of(
+    st.text(alphabet=["a", ".", "-", " ", "\x00", "\ud800", "\udc80", "é", "\\", "~"], max_size=6),
+    # names up to and past the longest a directory entry may have
+    st.builds(lambda char, count, ending: char * count + ending,
+              st.sampled_from(["m", "é", "😀", "\udc80"]), st.integers(1, 260),
+              st.sampled_from(["", ".csv", ".py"])),
+)
 
 
 def encoded(name):
@@ -742,3 +748,43 @@ def test_results_are_checked(stored, attribute):
     else:
         assert got == ("error", TypeError, (
             f"Expected {expected_type.__name__}, got {type(stored).__name__}",))
+
+
+def name_of_size(size, char, ending=""):
+    """A file name of exactly `size` bytes: as many `char` as fit, topped up with "m"."""
+    stem = char * ((size - len(ending)) // len(char.encode()))
+    return "m" * (size - len(ending) - len(stem.encode())) + stem + ending
+
+
+@pytest.mark.parametrize("char", ["m", "é", "😀"])
+def test_names_as_long_as_a_directory_entry_allows(tmp_path, monkeypatch, char):
+    """The temporary files beside the catalogue, the excess file and a rewritten source fit
+    the same limit as the names they stand for."""
+    limit = os.pathconf(tmp_path, "PC_NAME_MAX")
+    source = tmp_path / name_of_size(limit, char, ".py")
+    source.write_text('import gettext\n_("a")\n', encoding="utf8")
+    stem = name_of_size(limit - len("-excess.csv"), char)
+    catalogue, excess = tmp_path / (stem + ".csv"), tmp_path / (stem + "-excess.csv")
+    catalogue.write_bytes(b"Position,0,1\r\nold: 0001,gone,weg\r\n")
+    qel_i18n.parse(str(catalogue), str(source))
+    assert catalogue.read_bytes() == f"Position,0,1\r\n{source}: 0002,a\r\n".encode()
+    assert excess.read_bytes() == b"Position,0,1\r\nold: 0001,gone,weg\r\n"
+    qel_i18n.replace_gettext(str(source))
+    assert source.read_bytes() == b'import qel_i18n\n_("a")\n'
+    assert sorted(os.listdir(tmp_path)) == sorted([source.name, catalogue.name, excess.name])
+
+    # The old excess file is kept aside under a name of its own: a catalogue that cannot be
+    # replaced puts it back.
+    catalogue.write_bytes(b"Position,0,1\r\nnew: 0001,gone,neu\r\n")
+    before = snapshot(tmp_path)
+    original = os.replace
+
+    def replace(source, target):
+        if os.fspath(target) == str(catalogue):
+            raise PermissionError(13, "Permission denied", target)
+        return original(source, target)
+
+    monkeypatch.setattr(os, "replace", replace)
+    with pytest.raises(PermissionError):
+        qel_i18n.parse(str(catalogue))
+    assert snapshot(tmp_path) == before

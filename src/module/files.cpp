@@ -2,6 +2,7 @@
 // content is complete, and notes on errors.
 #include "module/files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 
@@ -20,11 +21,52 @@ Ref os_attribute(const char *name) noexcept {
     return Ref::steal(PyObject_GetAttrString(os_module, name));
 }
 
-/// A name beside `path` (a str) that no file has yet: `.<name>.<pid>-<n>.<suffix>` in the
-/// same directory.
+/// The longest name an entry of `directory` may have, in bytes; NAME_MAX of the usual file
+/// systems when the directory does not say.
+Py_ssize_t longest_name(PyObject *directory) noexcept {
+    constexpr Py_ssize_t usual = 255;
+    Ref here = PyUnicode_GET_LENGTH(directory) > 0 ? Ref::borrow(directory)
+                                                    : Ref::steal(PyUnicode_FromString("."));
+    Ref setting = Ref::steal(PyUnicode_FromString("PC_NAME_MAX"));
+    Ref limit = here && setting ? call_os("pathconf", {here.get(), setting.get()}) : Ref();
+    Py_ssize_t size = limit ? PyLong_AsSsize_t(limit.get()) : -1;
+    if (size <= 0) {
+        PyErr_Clear(); // no limit known: the usual one
+        return usual;
+    }
+    return size;
+}
+
+/// The bytes `text` takes as a file name (os.fsencode), or -1 with an exception set.
+Py_ssize_t encoded_size(PyObject *text) noexcept {
+    Ref bytes = call_os("fsencode", {text});
+    return bytes ? PyBytes_Size(bytes.get()) : -1;
+}
+
+/// A name in `head` beside `tail` (both str) that no file has yet:
+/// `.<tail>.<pid>-<n>.<suffix>`. A tail too long to take a dot and the ending with it is cut,
+/// so that a target whose name is as long as the directory allows still gets a temporary
+/// file (the host would refuse the longer name with ENAMETOOLONG).
 Ref temporary_name(PyObject *head, PyObject *tail, const char *suffix) noexcept {
-    Ref name = Ref::steal(
-        PyUnicode_FromFormat(".%U.%ld-%lu.%s", tail, process_id, ++temp_counter, suffix));
+    Ref ending =
+        Ref::steal(PyUnicode_FromFormat(".%ld-%lu.%s", process_id, ++temp_counter, suffix));
+    if (!ending) {
+        return {};
+    }
+    // The ending is ASCII, one byte a character; the leading dot takes one more.
+    const Py_ssize_t room = longest_name(head) - 1 - PyUnicode_GET_LENGTH(ending.get());
+    Ref kept = Ref::borrow(tail);
+    Py_ssize_t size = encoded_size(tail);
+    // Every character takes a byte at least, so no more than `room` of them can fit.
+    Py_ssize_t length = std::min(PyUnicode_GET_LENGTH(tail), std::max<Py_ssize_t>(room, 0));
+    while (size > room && length >= 0) {
+        kept = Ref::steal(PyUnicode_Substring(tail, 0, length--));
+        size = kept ? encoded_size(kept.get()) : -1;
+    }
+    if (size < 0) {
+        return {};
+    }
+    Ref name = Ref::steal(PyUnicode_FromFormat(".%U%U", kept.get(), ending.get()));
     return name ? call_os_path("join", {head, name.get()}) : Ref();
 }
 
