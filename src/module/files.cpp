@@ -44,17 +44,19 @@ Py_ssize_t encoded_size(PyObject *text) noexcept {
 }
 
 /// A name in `head` beside `tail` (both str) that no file has yet:
-/// `.<tail>.<pid>-<n>.<suffix>`. A tail too long to take a dot and the ending with it is cut,
-/// so that a target whose name is as long as the directory allows still gets a temporary
-/// file (the host would refuse the longer name with ENAMETOOLONG).
-Ref temporary_name(PyObject *head, PyObject *tail, const char *suffix) noexcept {
+/// `.<tail>.<pid>-<n>.<suffix>`. A tail too long to take a dot and the ending with it within
+/// `longest` bytes (the directory's longest name) is cut, so that a target whose name is as
+/// long as the directory allows still gets a temporary file (the host would refuse the longer
+/// name with ENAMETOOLONG).
+Ref temporary_name(PyObject *head, PyObject *tail, const char *suffix,
+                   Py_ssize_t longest) noexcept {
     Ref ending =
         Ref::steal(PyUnicode_FromFormat(".%ld-%lu.%s", process_id, ++temp_counter, suffix));
     if (!ending) {
         return {};
     }
     // The ending is ASCII, one byte a character; the leading dot takes one more.
-    const Py_ssize_t room = longest_name(head) - 1 - PyUnicode_GET_LENGTH(ending.get());
+    const Py_ssize_t room = longest - 1 - PyUnicode_GET_LENGTH(ending.get());
     Ref kept = Ref::borrow(tail);
     Py_ssize_t size = encoded_size(tail);
     // Every character takes a byte at least, so no more than `room` of them can fit.
@@ -181,8 +183,19 @@ Ref Replacement::create(PyObject *target, bool csv) noexcept {
     if (head == nullptr || tail == nullptr) {
         return {};
     }
+    // A name the directory cannot hold is refused before anything is written, as open() would
+    // refuse it (the cut temporary name would only fail when it replaces the target).
+    const Py_ssize_t longest = longest_name(head);
+    const Py_ssize_t size = encoded_size(tail);
+    if (size < 0) {
+        return {};
+    }
+    if (size > longest) {
+        raise_errno(ENAMETOOLONG, target);
+        return {};
+    }
     for (int attempt = 0; attempt < temp_attempts; ++attempt) {
-        Ref temp = temporary_name(head, tail, "tmp");
+        Ref temp = temporary_name(head, tail, "tmp", longest);
         if (!temp) {
             return {};
         }
@@ -249,9 +262,10 @@ void Backup::keep(PyObject *path) noexcept {
         }
         Ref text = call_os("fsdecode", {path});
         Ref parts = text ? call_os_path("split", {text.get()}) : Ref();
-        Ref link = parts ? temporary_name(PyTuple_GET_ITEM(parts.get(), 0),
-                                          PyTuple_GET_ITEM(parts.get(), 1), "bak")
-                         : Ref();
+        PyObject *head = parts ? PyTuple_GET_ITEM(parts.get(), 0) : nullptr;
+        Ref link = head != nullptr ? temporary_name(head, PyTuple_GET_ITEM(parts.get(), 1), "bak",
+                                                    longest_name(head))
+                                   : Ref();
         if (!link || !call_os("link", {path, link.get()})) {
             return -1;
         }
