@@ -5,7 +5,10 @@ catalogue file only once its new content is complete, so a reload never reads a 
 
 The run stops after a few seconds of wall clock, or earlier when every thread has reached its
 cap, and each thread must have done a minimum of iterations for the run to count; the counts are
-printed (pytest -s shows them)."""
+printed (pytest -s shows them).
+
+Then lookups in whose middle other code runs, on the same thread or on another that it lets
+run, and replaces the lock and the table."""
 
 import csv
 import itertools
@@ -207,3 +210,106 @@ def test_lookups_reloads_and_rewrites_on_threads(catalogues, short_switch_interv
     shared.language_index = 2
     assert table_source(shared._I18N__data) == ("B", 2)
     assert qel_i18n.gettext(MESSAGES[3]) == translation("B", MESSAGES[3], 2)
+
+
+# --- host code that runs in the middle of a lookup ----------------------------------------
+#
+# A lookup reads the lock and the table after comparing the language index with 0, and reads
+# the instance's attributes from its dict. Code of the host's that runs meanwhile, on this
+# thread or on another that it lets run, may replace both; the lookup must then use what it
+# finds afterwards, never what was there before (which may be gone).
+
+
+@pytest.fixture
+def two_files(write_csv):
+    return tuple(
+        write_csv([["Position", 0, 1, 2], ["a: 0001", "Hello", f"{tag}:Hello:1", f"{tag}:Hello:2"]])
+        for tag in TAGS
+    )
+
+
+class ComparingIndex:
+    """A language index whose comparison runs `during` on the thread given, once."""
+
+    def __init__(self, thread, during):
+        self.thread, self.during = thread, during
+
+    def __eq__(self, other):
+        if threading.current_thread() is self.thread:
+            self.thread = None
+            self.during()
+        return False
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize("lookup", ["I18N.gettext", "module gettext"])
+def test_a_language_index_comparison_that_replaces_the_table(two_files, lookup):
+    old, new = two_files
+    catalogue = I18N(old, 1)
+    qel_i18n.i18n = catalogue
+    replacement = I18N.load_data_from_file(new, 1)
+
+    def replace():
+        catalogue._I18N__lock = threading.Lock()
+        catalogue._I18N__data = replacement
+
+    catalogue._I18N__language_index = ComparingIndex(threading.current_thread(), replace)
+    translate = catalogue.gettext if lookup == "I18N.gettext" else qel_i18n.gettext
+    assert translate(fresh_text("Hello")) == "B:Hello:1"
+
+
+def test_a_lookup_whose_comparison_lets_a_reload_run_on_another_thread(two_files):
+    old, _ = two_files
+    catalogue = I18N(old, 1)
+    compared, reloaded = threading.Event(), threading.Event()
+    answers = []
+
+    def wait_for_the_reload():
+        compared.set()
+        reloaded.wait(10)
+
+    reader = threading.Thread(target=lambda: answers.append(catalogue.gettext(fresh_text("Hello"))))
+    catalogue._I18N__language_index = ComparingIndex(reader, wait_for_the_reload)
+    reader.start()
+    assert compared.wait(10)
+    catalogue.language_index = 2  # stores a new table; the old one goes
+    reloaded.set()
+    reader.join(10)
+    assert answers == ["A:Hello:2"]
+
+
+def test_an_attribute_key_whose_comparison_replaces_the_lock_and_the_table(two_files):
+    old, new = two_files
+    catalogue = I18N(old, 1)
+    replacement = I18N.load_data_from_file(new, 1)
+    armed = False
+
+    class Colliding:
+        """A key that the instance dict compares with `_I18N__data` when that is looked up."""
+
+        def __hash__(self):
+            return hash("_I18N__data")
+
+        def __eq__(self, other):
+            nonlocal armed
+            if armed:
+                armed = False  # the stores below compare with this key too
+                catalogue._I18N__lock = threading.Lock()
+                catalogue._I18N__data = replacement
+            return False
+
+    attributes = vars(catalogue)
+    saved = dict(attributes)
+    attributes.clear()
+    attributes[Colliding()] = None  # first, so that the name is found behind it
+    attributes.update(saved)
+    del saved  # the dict holds the only references to the old lock and table
+    armed = True
+    assert catalogue.gettext(fresh_text("Hello")) == "B:Hello:1"
+    assert not armed
+
+
+def fresh_text(text):
+    """An equal str that is a new object, as messages built at run time are."""
+    return (text + "\0")[:-1]

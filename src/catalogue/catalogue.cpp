@@ -279,18 +279,24 @@ bool plain_view(PyObject *self, Ref &dict, PlainView &view) noexcept {
         view = cached_view.view;
         return true;
     }
-    PyObject *gettext;
+    // Reading the dict runs no host code while its keys are all str, but a key of another type
+    // whose hash collides with a name read here has its __eq__ run, which may change the dict
+    // and free an entry read before. So the dict is watched first, and the view counts only
+    // when no change was seen while it was read.
     view.dict = dict.get();
+    if (!host::watch_dict(view.dict)) {
+        return false;
+    }
+    const std::uint64_t epoch = host::dict_epoch;
+    PyObject *gettext;
     if (!own_entry(view.dict, names.gettext, gettext) ||
         !own_entry(view.dict, names.private_language_index, view.language_index) ||
         !own_entry(view.dict, names.private_lock, view.lock) ||
-        !own_entry(view.dict, names.private_data, view.data)) {
+        !own_entry(view.dict, names.private_data, view.data) || host::dict_epoch != epoch) {
         return false;
     }
     view.shadowed = gettext != nullptr;
-    if (host::watch_dict(view.dict)) {
-        cached_view = {self, view.dict, host::dict_epoch, view};
-    }
+    cached_view = {self, view.dict, epoch, view};
     return true;
 }
 

@@ -286,6 +286,12 @@ PyObject *translate(PyObject *self, const PlainView *view, PyObject *message) no
     if (!language_index) {
         return nullptr;
     }
+    // Comparing anything but an exact int with 0 runs host code, which may rebind or free what
+    // the view holds (borrowed from the instance dict), on this thread or on another that it
+    // lets run: the lock and the table are then read afresh, as the host reads them.
+    if (!PyLong_CheckExact(language_index.get())) {
+        view = nullptr;
+    }
     int source_language = is_zero(language_index.get());
     if (source_language != 0) {
         return source_language < 0 ? nullptr : Py_NewRef(message);

@@ -28,8 +28,9 @@ struct PlainView {
 };
 
 /// Fills `view` when `self` is an instance of the pristine class, `dict` then holding its
-/// attribute dict for the duration of the call; false (no exception set) otherwise. The
-/// entries are read again only after the dict has changed.
+/// attribute dict for the duration of the call; false (no exception set) otherwise, and when
+/// the dict cannot be watched or changed while it was read. The entries are read again only
+/// after the dict has changed. The view stays valid only while no host code runs.
 bool plain_view(PyObject *self, Ref &dict, PlainView &view) noexcept;
 
 /// The lookup of I18N.gettext for `self`; `view` when plain_view gave one, else nullptr.
