@@ -156,9 +156,9 @@ language_indexes = st.one_of(
 
 
 def reference_load(name, language_index):
-    """The loader's algorithm in plain Python."""
+    """The loader's algorithm in plain Python, through the module's csv reader."""
     with open(name, "r", newline="", encoding="utf8") as file:
-        rows = iter(csv.reader(file))
+        rows = iter(qel_i18n._csv_reader(file))
         next(rows)
         if language_index == 0:
             return []
@@ -390,28 +390,38 @@ def update_catalogues(draw):
     return text.encode("utf8")
 
 
-def reference_parse(csv_filename, *filenames):
-    """The update in plain Python, writing in place; the excess file is named by the
-    catalogue's name without its extension."""
+def reference_parse(csv_filename, *filenames, scan=reference_scan):
+    """The update in plain Python, step by step through the module's csv services, writing in
+    place; the excess file is named by the catalogue's name without its extension."""
     cache = {}
     if os.path.exists(csv_filename):
         with open(csv_filename, "r", newline="", encoding="utf8") as file:
-            rows = iter(csv.reader(file))
+            rows = iter(qel_i18n._csv_reader(file))
             header = next(rows)
             for row in rows:
                 cache[(row[0], row[1])] = [False, row]
     else:
         header = ("Position", 0, 1)
     for filename in filenames:
-        reference_scan(filename, cache)
-    contents = sorted(cache.values(), key=lambda item: (item[1][1], item[1][0]))
-    excess = [data for occur, data in contents if not occur]
+        scan(filename, cache)
+    contents = list(cache.values())
+    contents.sort(key=lambda item: (item[1][1], item[1][0]))
+    excess = []
     with open(csv_filename, "w", newline="", encoding="utf8") as file:
-        csv.writer(file).writerows([header] + [data for occur, data in contents if occur])
+        writer = qel_i18n._csv_writer(file)
+        writer.writerow(header)
+        for occur, data in contents:
+            if occur:
+                writer.writerow(data)
+            else:
+                excess.append(data)
     if excess:
         excess_filename = os.path.splitext(csv_filename)[0] + "-excess.csv"
         with open(excess_filename, "w", newline="", encoding="utf8") as file:
-            csv.writer(file).writerows([header] + excess)
+            writer = qel_i18n._csv_writer(file)
+            writer.writerow(header)
+            for row in excess:
+                writer.writerow(row)
 
 
 def state(directory):
@@ -498,6 +508,130 @@ def test_update_on_bad_files(catalogue, excess, sources):
         # A second run with the same sources writes the same catalogue and no excess file.
         qel_i18n.parse(csv_name, *names)
         assert state(ours) == after
+
+
+class Indexable:
+    """A row that can be indexed but has no length."""
+
+    def __init__(self, cells):
+        self.cells = cells
+
+    def __getitem__(self, index):
+        return self.cells[index]
+
+
+class Row(list):
+    """A row that is not exactly a list."""
+
+
+class Untestable:
+    """An occur item whose truth cannot be taken."""
+
+    def __bool__(self):
+        raise ValueError("no truth value")
+
+
+odd_cells = st.one_of(st.text(max_size=3), st.text(max_size=3).map(Text), st.integers(),
+                      st.none(), st.floats(), st.binary(max_size=3),
+                      st.tuples(st.text(max_size=2)))
+odd_rows = st.one_of(
+    st.lists(st.text(max_size=3), min_size=2, max_size=4),
+    st.lists(odd_cells, max_size=4), st.lists(odd_cells, max_size=4).map(tuple),
+    st.lists(odd_cells, max_size=4).map(Row), st.lists(odd_cells, max_size=4).map(Indexable),
+    st.text(max_size=3), st.binary(max_size=3), st.dictionaries(st.integers(0, 2), odd_cells),
+    st.integers(), st.none(),
+)
+odd_keys = st.one_of(st.tuples(st.text(max_size=2), st.text(max_size=2)), st.text(max_size=2),
+                     st.integers(), st.none())
+odd_entries = st.one_of(
+    st.tuples(st.booleans(), odd_rows).map(list), st.tuples(st.booleans(), odd_rows),
+    odd_rows.map(lambda row: [Untestable(), row]), st.just([True]), st.just("ab"),
+    st.integers(), st.none(),
+)
+
+
+@fuzz()
+@given(header=odd_rows, rows=st.lists(odd_rows, max_size=6),
+       entries=st.lists(st.tuples(odd_keys, odd_entries), max_size=4),
+       language_index=st.integers(-3, 3))
+def test_services_that_return_odd_values(header, rows, entries, language_index):
+    """A csv reader rebound to one yielding rows of any kind, and a scanner rebound to one
+    storing entries of any kind: the loader gives what the plain algorithm gives, the update
+    fails as it does or writes the same catalogue."""
+
+    def reader(file):
+        return iter([header, *rows])
+
+    def scan(filename, cache):
+        cache.update(entries)
+
+    saved = qel_i18n._csv_reader, qel_i18n._parse_one_file
+    qel_i18n._csv_reader, qel_i18n._parse_one_file = reader, scan
+    try:
+        with workdir() as ours, tempfile.TemporaryDirectory() as theirs:
+            for directory in (ours, theirs):
+                with open(os.path.join(directory, "m.csv"), "wb") as file:
+                    file.write(b"read by the rebound reader\r\n")
+            got = outcome(lambda: I18N.load_data_from_file(os.path.join(ours, "m.csv"),
+                                                           language_index))
+            assert got == outcome(lambda: reference_load(os.path.join(theirs, "m.csv"),
+                                                         language_index))
+            before = state(ours)
+            got = outcome(lambda: qel_i18n.parse(os.path.join(ours, "m.csv"), "s.py"))
+            expected = outcome(lambda: reference_parse(os.path.join(theirs, "m.csv"), "s.py",
+                                                       scan=scan))
+            # Rows of the old catalogue that a later one replaces are kept, in the excess file.
+            keys = outcome(lambda: [(row[0], row[1]) for row in rows])
+            unique = keys[0] == "ok" and len(set(keys[1])) == len(keys[1])
+            if unique:
+                assert kind(got) == kind(expected)
+            if got[0] == "error":
+                assert state(ours) == before
+            elif expected[0] == "ok":
+                assert state(ours)[b"m.csv"] == state(theirs)[b"m.csv"]
+                if unique:
+                    assert state(ours) == state(theirs)
+    finally:
+        qel_i18n._csv_reader, qel_i18n._parse_one_file = saved
+
+
+class Unprintable:
+    """A cell that cannot be written."""
+
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+@pytest.mark.parametrize(
+    "csv_name, header, entries, error",
+    [
+        # The header is written before the first entry is looked at.
+        ("m.csv", None, {"k": [Untestable(), ["p", "a"]]}, csv.Error),
+        # An entry is written before the next one is unpacked.
+        ("m.csv", ["Position"], {"k1": [True, ["p", "a", Unprintable()]],
+                                 "k2": [True, ["p", "b"], "third"]}, RuntimeError),
+        ("m.csv", ["Position"], {"k1": [True, ["p", "a", Unprintable()]],
+                                 "k2": [Untestable(), ["p", "b"]]}, RuntimeError),
+        # The catalogue is opened before anything is written.
+        ("", ["Position"], {"k": [Untestable(), ["p", "a"]]}, FileNotFoundError),
+        ("missing/m.csv", ["Position"], {"k": [True, ["p", "a"], "third"]}, FileNotFoundError),
+        # Errors in entries after the rows written still count.
+        ("m.csv", ["Position"], {"k1": [True, ["p", "a"]], "k2": [True, ["p", "b"], "third"]},
+         ValueError),
+    ],
+)
+def test_update_errors_come_in_the_order_of_the_steps(tmp_path, monkeypatch, csv_name, header,
+                                                      entries, error):
+    """Of two faults in one run, the one the update meets first step by step is raised."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "m.csv").write_bytes(b"read by the rebound reader\r\n")
+    monkeypatch.setattr(qel_i18n, "_csv_reader", lambda file: iter([header]))
+    monkeypatch.setattr(qel_i18n, "_parse_one_file", lambda name, cache: cache.update(entries))
+    before = snapshot(tmp_path)
+    with pytest.raises(Exception) as caught:
+        qel_i18n.parse(csv_name, "s.py")
+    assert caught.type is error
+    assert snapshot(tmp_path) == before
 
 
 # ---------------------------------------------------------------------------------------------

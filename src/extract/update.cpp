@@ -181,20 +181,24 @@ struct Update {
         return 0;
     }
 
-    /// Steps 5 to 7: the entries sorted, split into the rows met and the rest.
-    int split() noexcept {
+    /// Steps 5 and 6: the entries, sorted.
+    Ref sorted_contents() noexcept {
         Ref contents = Ref::steal(PyDict_Values(cache.get()));
-        if (!contents || sort_by(contents.get(), contents_key) < 0) {
-            return -1;
-        }
+        return contents && sort_by(contents.get(), contents_key) == 0 ? std::move(contents)
+                                                                      : Ref();
+    }
+
+    /// Steps 7 and 8 without the writing: `rows` gets the rows met and `unmet` the others, in
+    /// the order of `contents`. On an error, `rows` holds the rows met before the failing entry.
+    int split(PyObject *contents, Ref &unmet) noexcept {
         rows = Ref::steal(PyList_New(0));
-        Ref unmet = Ref::steal(PyList_New(0));
+        unmet = Ref::steal(PyList_New(0));
         if (!rows || !unmet) {
             return -1;
         }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(contents.get()); ++i) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(contents); ++i) {
             Ref occur, data;
-            if (unpack_pair(PyList_GET_ITEM(contents.get(), i), occur, data) < 0) {
+            if (unpack_pair(PyList_GET_ITEM(contents, i), occur, data) < 0) {
                 return -1;
             }
             int met = PyObject_IsTrue(occur.get());
@@ -202,8 +206,12 @@ struct Update {
                 return -1;
             }
         }
-        // The rows a later duplicate replaced go to the excess file too, before that row
-        // among equal keys: they come earlier in the file.
+        return 0;
+    }
+
+    /// The excess file's rows: those not met, and the rows a later duplicate replaced, before
+    /// that row among equal keys (they come earlier in the file).
+    int gather_excess(Ref unmet) noexcept {
         if (PyList_GET_SIZE(dropped.get()) == 0) {
             excess = std::move(unmet);
             return 0;
@@ -294,37 +302,66 @@ struct Update {
     }
 
     /// Writes `header` and `lines` through `_csv_writer` into a temporary file for `target`.
-    int write(files::Replacement &replacement, PyObject *target, PyObject *lines) noexcept {
+    /// `prepare`, run once the file is open, fills `lines`; an error it reports is raised after
+    /// the lines it gave before failing are written, for an error in writing one of them comes
+    /// first when the rows are written one by one as they are taken.
+    template <class Prepare>
+    int write(files::Replacement &replacement, PyObject *target, Ref &lines,
+              Prepare &&prepare) noexcept {
         int done = replacement.write(target, true, [&](PyObject *file) noexcept {
-            Ref make_writer = host::lookup_global(names.csv_writer);
-            if (make_writer && make_writer.get() == original_writer) {
-                int written = write_rows(file, header.get(), lines);
-                if (written != 0) {
-                    return written < 0 ? -1 : 0;
-                }
-            }
-            Ref writer = make_writer ? host::call(make_writer.get(), {file}) : Ref();
-            if (!writer || !host::call_method(writer.get(), names.writerow, {header.get()})) {
+            Ref pending = prepare() < 0 ? Ref::steal(PyErr_GetRaisedException()) : Ref();
+            if (pending && !lines) {
+                PyErr_SetRaisedException(pending.release());
                 return -1;
             }
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
-                if (!host::call_method(writer.get(), names.writerow,
-                                       {PyList_GET_ITEM(lines, i)})) {
-                    return -1;
-                }
+            if (write_lines(file, lines.get()) < 0) {
+                return -1; // the first error met; the pending one is dropped
+            }
+            if (pending) {
+                PyErr_SetRaisedException(pending.release());
+                return -1;
             }
             return 0;
         });
         return done < 0 ? files::add_note_format("while writing %R", target) : 0;
     }
 
-    /// Steps 8 and 9: both files complete before either replaces its target, the excess file
-    /// first; a failure to replace the catalogue puts the old excess file back.
-    int write_files() noexcept {
-        const bool has_excess = PyList_GET_SIZE(excess.get()) > 0;
+    /// `header` and then `lines`, natively while `_csv_writer` is the writer start-up bound.
+    int write_lines(PyObject *file, PyObject *lines) noexcept {
+        Ref make_writer = host::lookup_global(names.csv_writer);
+        if (make_writer && make_writer.get() == original_writer) {
+            int written = write_rows(file, header.get(), lines);
+            if (written != 0) {
+                return written < 0 ? -1 : 0;
+            }
+        }
+        Ref writer = make_writer ? host::call(make_writer.get(), {file}) : Ref();
+        if (!writer || !host::call_method(writer.get(), names.writerow, {header.get()})) {
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
+            if (!host::call_method(writer.get(), names.writerow, {PyList_GET_ITEM(lines, i)})) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+    /// Steps 7 to 9: the catalogue written (the entries split into its rows and the excess
+    /// rows as it is), then the excess file, both complete before either replaces its target,
+    /// the excess file first; a failure to replace the catalogue puts the old excess file back.
+    int write_files(PyObject *contents) noexcept {
         files::Replacement catalogue_file, excess_file;
-        if (write(catalogue_file, csv_filename, rows.get()) < 0 ||
-            (has_excess && write(excess_file, excess_filename.get(), excess.get()) < 0)) {
+        Ref unmet;
+        if (write(catalogue_file, csv_filename, rows,
+                  [&]() noexcept { return split(contents, unmet); }) < 0 ||
+            gather_excess(std::move(unmet)) < 0) {
+            return -1;
+        }
+        const bool has_excess = PyList_GET_SIZE(excess.get()) > 0;
+        if (has_excess &&
+            (name_excess_file() < 0 || merge_old_excess() < 0 ||
+             write(excess_file, excess_filename.get(), excess, []() noexcept { return 0; }) < 0)) {
             return -1;
         }
         files::Backup old_excess;
@@ -361,13 +398,11 @@ struct Update {
                                                       constants.one)))) {
             return -1;
         }
-        if (scan() < 0 || split() < 0) {
+        if (scan() < 0) {
             return -1;
         }
-        if (PyList_GET_SIZE(excess.get()) > 0 && (name_excess_file() < 0 || merge_old_excess() < 0)) {
-            return -1;
-        }
-        return write_files();
+        Ref contents = sorted_contents();
+        return contents ? write_files(contents.get()) : -1;
     }
 };
 
