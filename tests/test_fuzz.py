@@ -255,18 +255,15 @@ source_bytes = st.one_of(
     st.binary(max_size=200),
 )
 
-PATTERN = re.compile(r'_\(u?"(.*?[^\\])"\)')
-
-
 def reference_scan(name, cache):
-    """The scanner's algorithm in plain Python."""
+    """The scanner's algorithm in plain Python, through the module's pattern and decoder."""
     with open(name, "r", encoding="utf8") as file:
         for line_index, line in enumerate(file):
             position = None
-            for match in PATTERN.finditer(line):
+            for match in qel_i18n._the_pattern.finditer(line):
                 if position is None:
                     position = f"{name}: {line_index + 1:04}"
-                message = json.loads('"' + match.groups()[0] + '"')
+                message = qel_i18n._load_str('"' + match.groups()[0] + '"')
                 key = (position, message)
                 if key not in cache:
                     cache[key] = [True, [position, message]]
@@ -593,6 +590,69 @@ def test_services_that_return_odd_values(header, rows, entries, language_index):
                     assert state(ours) == state(theirs)
     finally:
         qel_i18n._csv_reader, qel_i18n._parse_one_file = saved
+
+
+class Match:
+    """A match whose groups are any values."""
+
+    def __init__(self, groups):
+        self._groups = groups
+
+    def groups(self):
+        return self._groups
+
+
+class Pattern:
+    """A pattern that finds the given matches on every line with a marker."""
+
+    def __init__(self, groups):
+        self.matches = [Match(item) for item in groups]
+
+    def finditer(self, line):
+        return iter(self.matches if "_(" in line else [])
+
+
+odd_messages = st.one_of(
+    st.integers(), st.none(), st.floats(), st.booleans(), st.text(max_size=3).map(Text),
+    st.tuples(st.text(max_size=2)), st.binary(max_size=3), st.lists(st.integers(), max_size=2),
+    st.just("\ud800"), st.just(10**400), st.text(max_size=3),
+)
+odd_groups = st.lists(st.one_of(st.tuples(st.text(max_size=3)), st.tuples(odd_messages),
+                                st.just(()), odd_messages), max_size=3)
+
+
+@fuzz()
+@given(lines=st.lists(st.sampled_from(['_("a")', '_("b") _("a")', "x", '_("\\u00e9")']),
+                      max_size=4),
+       message=st.none() | odd_messages, groups=st.none() | odd_groups)
+def test_decoders_and_patterns_that_return_odd_values(lines, message, groups):
+    """`_load_str` and `_the_pattern` rebound to ones giving values of any kind: the scanner
+    gives what the plain algorithm gives, the update fails as it does or writes the same
+    catalogue."""
+    saved = qel_i18n._load_str, qel_i18n._the_pattern
+    if message is not None:
+        qel_i18n._load_str = lambda text: message
+    if groups is not None:
+        qel_i18n._the_pattern = Pattern(groups)
+    try:
+        with workdir() as ours, tempfile.TemporaryDirectory() as theirs:
+            for directory in (ours, theirs):
+                with open(os.path.join(directory, "s.py"), "w", encoding="utf8") as file:
+                    file.write("\n".join(lines))
+            cache, expected_cache = {}, {}
+            got = outcome(lambda: qel_i18n._parse_one_file(os.path.join(ours, "s.py"), cache))
+            assert got == outcome(lambda: reference_scan(os.path.join(ours, "s.py"),
+                                                         expected_cache))
+            assert cache == expected_cache
+            before = state(ours)
+            got = outcome(lambda: qel_i18n.parse(os.path.join(ours, "m.csv"),
+                                                 os.path.join(ours, "s.py")))
+            expected = outcome(lambda: reference_parse(os.path.join(theirs, "m.csv"),
+                                                       os.path.join(theirs, "s.py")))
+            assert kind(got) == kind(expected)
+            assert state(ours) == (before if got[0] == "error" else state(theirs))
+    finally:
+        qel_i18n._load_str, qel_i18n._the_pattern = saved
 
 
 class Unprintable:
