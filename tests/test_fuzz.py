@@ -18,6 +18,7 @@ import tempfile
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
+from hypothesis.control import currently_in_test_context
 
 import qel_i18n
 from qel_i18n import I18N
@@ -52,7 +53,8 @@ def outcome(action):
         result = ("ok", action())
     except Exception as exc:  # noqa: BLE001 - every kind is judged by the caller
         result = ("error", type(exc), exc.args)
-    event(result[0] if result[0] == "ok" else result[1].__name__)
+    if currently_in_test_context():
+        event(result[0] if result[0] == "ok" else result[1].__name__)
     return result
 
 
@@ -188,10 +190,68 @@ def test_loader_on_bad_catalogues(data, language_index):
         assert snapshot(directory) == before
 
 
+def reference_gettext(catalogue, message):
+    """The lookup's algorithm in plain Python."""
+    if catalogue._I18N__language_index == 0:
+        return message
+    with catalogue._I18N__lock:
+        data = catalogue._I18N__data
+    if len(data) == 0:
+        return message
+    low, high = 0, len(data) - 1
+    while True:
+        middle = (low + high) // 2
+        value = data[middle][1]
+        if value == message:
+            msg = data[middle][2]
+            return msg if msg else message
+        if low == high:
+            return message
+        if value < message:
+            low = high if low == middle else middle
+        else:
+            high = middle
+
+
+def check_lookups(catalogue, extra=()):
+    """Looks up every text cell of the catalogue's table and `extra`, as the plain lookup
+    does."""
+    probes = [""] + list(extra)
+    for element in catalogue._I18N__data if isinstance(catalogue._I18N__data, list) else []:
+        with contextlib.suppress(Exception):
+            probes += [cell for cell in element if type(cell) is str]
+    for message in probes:
+        assert (outcome(lambda: catalogue.gettext(message))
+                == outcome(lambda: reference_gettext(catalogue, message)))
+
+
+@pytest.mark.parametrize(
+    "table, message, expected",
+    [
+        # A miss on the last candidate ends the search before any ordering comparison.
+        ([(2, 0, None)], "", ""),
+        ([(2, "a", "A"), (3, 5, None)], "b", "b"),
+        ([["p", None]], "x", "x"),
+        ([(2, b"a", "A")], "a", "a"),
+        # Before it, the order is needed, and the host's error for it propagates.
+        ([(2, 5, None), (3, 6, None)], "x", TypeError),
+        ([(2, "a", "A"), (3, 5, None)], "a", "A"),
+        ([(2, None, None), (3, "b", "B")], "b", TypeError),
+    ],
+)
+def test_lookup_compares_other_messages_only_as_far_as_needed(table, message, expected):
+    catalogue = I18N()
+    catalogue._I18N__language_index = -1 if isinstance(table[0], list) else 1
+    catalogue._I18N__data = table
+    got = outcome(lambda: catalogue.gettext(message))
+    assert got == outcome(lambda: reference_gettext(catalogue, message))
+    assert got[1] == expected
+
+
 @fuzz(0.5)
 @given(data=catalogue_bytes, first=language_indexes, second=language_indexes,
-       by_name=st.booleans())
-def test_catalogue_object_on_bad_catalogues(data, first, second, by_name):
+       by_name=st.booleans(), probes=st.lists(cells, max_size=3))
+def test_catalogue_object_on_bad_catalogues(data, first, second, by_name, probes):
     with workdir() as directory:
         good = os.path.join(directory, "good.csv")
         bad = os.path.join(directory, "bad.csv")
@@ -203,6 +263,8 @@ def test_catalogue_object_on_bad_catalogues(data, first, second, by_name):
         # Construction: an object, or the loader's error.
         made = outcome(lambda: I18N(bad, first))
         assert made[0] == "ok" or made[1:] == outcome(lambda: reference_load(bad, first))[1:]
+        if made[0] == "ok":
+            check_lookups(made[1], probes)
         # A setter whose load fails keeps the old table, with the new value stored.
         catalogue = I18N(good, 1)
         table = catalogue._I18N__data
@@ -225,6 +287,7 @@ def test_catalogue_object_on_bad_catalogues(data, first, second, by_name):
         elif by_name or second != 1:
             assert ("ok", catalogue._I18N__data) == expected
         assert catalogue.filename == bad and index == (1 if by_name else second)
+        check_lookups(catalogue, probes)
         assert snapshot(directory) == before
 
 
@@ -573,6 +636,11 @@ def test_services_that_return_odd_values(header, rows, entries, language_index):
                                                            language_index))
             assert got == outcome(lambda: reference_load(os.path.join(theirs, "m.csv"),
                                                          language_index))
+            if got[0] == "ok":
+                catalogue = I18N()
+                catalogue._I18N__language_index = language_index
+                catalogue._I18N__data = got[1]
+                check_lookups(catalogue, ["a", "p"])
             before = state(ours)
             got = outcome(lambda: qel_i18n.parse(os.path.join(ours, "m.csv"), "s.py"))
             expected = outcome(lambda: reference_parse(os.path.join(theirs, "m.csv"), "s.py",

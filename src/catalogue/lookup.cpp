@@ -82,8 +82,10 @@ Ref current_table(PyObject *self, const PlainView *view) noexcept {
 
 /// -1, 0 or 1 as `value` sorts before, equal to or after `message`; -2 with an exception set.
 /// Exact strings take one comparison; anything else is compared as the host compares it,
-/// equality first.
-int compare(PyObject *value, PyObject *message) noexcept {
+/// equality first, and for order only when `ordered`: on the last candidate a miss ends the
+/// search before any ordering comparison (which may fail, as for an int and a str), so it
+/// gives 1 without one.
+int compare(PyObject *value, PyObject *message, bool ordered) noexcept {
     if (PyUnicode_CheckExact(value)) {
         return PyUnicode_Compare(value, message);
     }
@@ -91,6 +93,9 @@ int compare(PyObject *value, PyObject *message) noexcept {
     int is_equal = equal ? PyObject_IsTrue(equal.get()) : -1;
     if (is_equal != 0) {
         return is_equal < 0 ? -2 : 0;
+    }
+    if (!ordered) {
+        return 1;
     }
     Ref less = Ref::steal(PyObject_RichCompare(value, message, Py_LT));
     int is_less = less ? PyObject_IsTrue(less.get()) : -1;
@@ -173,7 +178,7 @@ struct Search {
             } else {
                 element = host::subscript(table, middle);
                 Ref value = element ? host::subscript(element.get(), 1, constants.one) : Ref();
-                order = value ? compare(value.get(), message) : -2;
+                order = value ? compare(value.get(), message, low != high) : -2;
                 if (order == -2) {
                     return nullptr;
                 }
