@@ -246,6 +246,8 @@ def test_lookup_compares_other_messages_only_as_far_as_needed(table, message, ex
     got = outcome(lambda: catalogue.gettext(message))
     assert got == outcome(lambda: reference_gettext(catalogue, message))
     assert got[1] == expected
+    qel_i18n.i18n = catalogue  # the module function, through the default catalogue
+    assert outcome(lambda: qel_i18n.gettext(message)) == got
 
 
 @fuzz(0.5)
