@@ -352,6 +352,16 @@ class Thing:
     """An object of a type defined here."""
 
 
+class PathLike(os.PathLike):
+    """A name given as a path object."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
 class Clearing(list):
     """An entry that empties its cache when the scanner marks it."""
 
@@ -764,6 +774,58 @@ def test_update_errors_come_in_the_order_of_the_steps(tmp_path, monkeypatch, csv
     assert snapshot(tmp_path) == before
 
 
+def model_parse_directory(csv_filename, directory, extend_name=None, recursive=True):
+    """Directory extraction as the module does it, through the module's names: the glob's
+    names with the directory and separator in front (not for "." or the empty text), names of
+    directories left out."""
+    pattern = ("**/*" if recursive else "*") + ("" if extend_name is None else extend_name)
+    found = qel_i18n._glob(pattern, root_dir=directory, recursive=recursive)
+    names = []
+    for name in found:
+        if directory not in ("", "."):
+            name = directory + qel_i18n._sep + name
+        is_path = isinstance(name, (str, bytes, os.PathLike))
+        if not (is_path and os.path.isdir(name)):
+            names.append(name)
+    qel_i18n.parse(csv_filename, *names)
+
+
+odd_names = st.one_of(st.text(max_size=3), st.text(max_size=3).map(Text), st.binary(max_size=3),
+                      st.integers(), st.none(), st.just("sub"), st.just("."),
+                      st.text(max_size=3).map(PathLike))
+
+
+@fuzz(0.5)
+@given(found=st.one_of(st.lists(odd_names, max_size=4), st.lists(odd_names, max_size=4).map(tuple),
+                       st.integers(), st.none()),
+       sep=st.one_of(st.just(os.sep), st.text(max_size=2), st.binary(max_size=1), st.integers()),
+       directory=st.sampled_from(["", ".", "src", "src/"]),
+       extend_name=st.sampled_from([None, "", ".py"]),
+       recursive=st.one_of(st.booleans(), st.integers(), st.none(), st.text(max_size=2),
+                           st.builds(Thing), st.lists(st.integers(), max_size=2)))
+def test_directory_extraction_with_odd_names(found, sep, directory, extend_name, recursive):
+    """`_glob` and `_sep` rebound to ones giving values of any kind, and `parse` to one that
+    records its arguments: the names handed on are those of the module's rules, and the errors
+    those the host raises on the way."""
+    calls = []
+    saved = qel_i18n._glob, qel_i18n._sep, qel_i18n.parse
+    qel_i18n._glob = lambda pattern, root_dir, recursive: found
+    qel_i18n._sep = sep
+    qel_i18n.parse = lambda *args: calls.append(args)
+    try:
+        with workdir() as directory_here:
+            os.makedirs(os.path.join(directory_here, "src", "sub"))
+            got = outcome(lambda: qel_i18n.parse_directory("m.csv", directory, extend_name,
+                                                           recursive))
+            got_calls, calls[:] = list(calls), []
+            expected = outcome(lambda: model_parse_directory("m.csv", directory, extend_name,
+                                                             recursive))
+            assert got[:2] == expected[:2] and got_calls == calls
+            assert snapshot(directory_here) == {}
+    finally:
+        qel_i18n._glob, qel_i18n._sep, qel_i18n.parse = saved
+
+
 # ---------------------------------------------------------------------------------------------
 # The rewriter: files of near-Python text and bad UTF-8, and names of every kind.
 
@@ -809,16 +871,6 @@ def reference_replace(name):
     if rewrite_lines(lines):
         with open(name, "w", encoding="utf8") as file:
             file.writelines(lines)
-
-
-class PathLike(os.PathLike):
-    """A name given as a path object."""
-
-    def __init__(self, path):
-        self.path = path
-
-    def __fspath__(self):
-        return self.path
 
 
 # How a file is named to the rewriter: open() accepts each of these as a path.
