@@ -15,6 +15,7 @@ import json
 import os
 import re
 import tempfile
+import threading
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings, strategies as st
@@ -968,6 +969,140 @@ def test_file_names_of_every_kind(csv_tail, source_tail, language_index, existin
                 copy_files(ours, theirs)  # the plain algorithm may have written part
             else:
                 assert state(ours) == state(theirs)
+
+
+# ---------------------------------------------------------------------------------------------
+# Catalogue objects whose private state was replaced by other means.
+
+class Unequal:
+    """A stored language index that cannot be compared."""
+
+    def __ne__(self, other):
+        raise ArithmeticError("no comparison")
+
+    __eq__ = __ne__
+    __hash__ = None
+
+
+class Forgiving:
+    """A lock that suppresses the error of its block."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        return True
+
+
+class Refusing:
+    """A lock that cannot be entered."""
+
+    def __enter__(self):
+        raise BlockingIOError("busy")
+
+    def __exit__(self, *exc_info):
+        return False
+
+
+# Makers of replaced attribute values: each example makes one for either object (or deletes
+# the attribute, or leaves what the constructor stored).
+STATE_VALUES = {
+    "_I18N__language_index": {"0": lambda: 0, "1": lambda: 1, "-1": lambda: -1,
+                              "None": lambda: None, "1.0": lambda: 1.0, "True": lambda: True,
+                              "text": lambda: "1", "unequal": Unequal, "huge": lambda: 10**400},
+    "_I18N__filename": {"none": lambda: "", "file": lambda: "c.csv", "missing": lambda: "gone.csv",
+                        "None": lambda: None, "subclass": lambda: Text("c.csv"),
+                        "bytes": lambda: b"c.csv", "int": lambda: 7},
+    "_I18N__data": {"entries": lambda: [(2, "a", "A"), (3, "b", "")], "empty": list,
+                    "rows": lambda: [["p", "a"], ["p", "b", "B"]], "None": lambda: None,
+                    "tuple": lambda: ((2, "a", "A"),), "text": lambda: "ab", "int": lambda: 3},
+    "_I18N__lock": {"lock": threading.Lock, "rlock": threading.RLock, "None": lambda: None,
+                    "forgiving": Forgiving, "refusing": Refusing, "object": Thing},
+}
+
+
+def reference_set_language_index(catalogue, value):
+    if value != catalogue._I18N__language_index:
+        with catalogue._I18N__lock:
+            catalogue._I18N__language_index = value
+            if catalogue.filename:
+                catalogue._I18N__data = I18N.load_data_from_file(catalogue.filename, value)
+
+
+def reference_set_filename(catalogue, value):
+    catalogue._I18N__filename = value
+    with catalogue._I18N__lock:
+        if value:
+            catalogue._I18N__data = I18N.load_data_from_file(value, catalogue.language_index)
+
+
+def object_state(catalogue):
+    """The attributes of a catalogue object, its lock by type and whether it is held."""
+    result = {}
+    for name, value in vars(catalogue).items():
+        if name == "_I18N__lock":
+            held = getattr(value, "locked", None)
+            value = (type(value), held() if held and type(value) is not threading.RLock else None)
+        elif isinstance(value, (Unequal, Thing)):
+            value = type(value)
+        result[name] = value
+    return result
+
+
+@fuzz()
+@given(state=st.fixed_dictionaries({name: st.sampled_from([None, "missing", *sorted(choices)])
+                                    for name, choices in STATE_VALUES.items()}),
+       action=st.sampled_from(["language_index", "filename", "gettext"]),
+       index=st.integers(-2, 2), filename=st.sampled_from(["", "c.csv", "gone.csv", "e.csv"]),
+       message=st.sampled_from(["a", "b", "c", ""]))
+def test_catalogue_objects_with_replaced_state(state, action, index, filename, message):
+    """Setters and lookups on objects whose private attributes were replaced (or deleted) by
+    other means behave as the plain algorithm does with the same attributes."""
+    with workdir() as directory:
+        with open("c.csv", "w", newline="", encoding="utf8") as file:
+            file.write(CATALOGUE)
+        with open("e.csv", "w", encoding="utf8"):
+            pass
+        objects = []
+        for _ in range(2):
+            catalogue = I18N("c.csv", 1)
+            for name, choice in state.items():
+                if choice == "missing":
+                    delattr(catalogue, name)
+                elif choice is not None:
+                    setattr(catalogue, name, STATE_VALUES[name][choice]())
+            objects.append(catalogue)
+        ours, theirs = objects
+        if action == "language_index":
+            got = outcome(lambda: setattr(ours, "language_index", index))
+            expected = outcome(lambda: reference_set_language_index(theirs, index))
+        elif action == "filename":
+            got = outcome(lambda: setattr(ours, "filename", filename))
+            expected = outcome(lambda: reference_set_filename(theirs, filename))
+        else:
+            got = outcome(lambda: ours.gettext(message))
+            expected = outcome(lambda: reference_gettext(theirs, message))
+        assert got == expected
+        assert object_state(ours) == object_state(theirs)
+        assert sorted(os.listdir(directory)) == ["c.csv", "e.csv"]
+
+
+def test_a_lock_that_suppresses_a_failed_read_of_the_table():
+    """The read of the table in the lock's block fails and the lock's exit suppresses the
+    error: the lookup then has no table, and says so as the host does for a local variable
+    the block did not bind (it raised SystemError, a failure without an exception)."""
+    catalogue = I18N()
+    catalogue._I18N__language_index = 1
+    catalogue._I18N__lock = Forgiving()
+    del catalogue._I18N__data
+    message = "cannot access local variable 'data' where it is not associated with a value"
+    for lookup in (catalogue.gettext, qel_i18n.gettext):
+        qel_i18n.i18n = catalogue
+        assert outcome(lambda: lookup("a")) == ("error", UnboundLocalError, (message,))
+    assert outcome(lambda: reference_gettext(catalogue, "a")) == (
+        "error", UnboundLocalError, (message,))
+    catalogue._I18N__data = [(2, "a", "A")]
+    assert catalogue.gettext("a") == qel_i18n.gettext("a") == "A"
 
 
 # ---------------------------------------------------------------------------------------------

@@ -77,7 +77,14 @@ Ref current_table(PyObject *self, const PlainView *view) noexcept {
                                 : host::getattr(self, names.private_data);
         return table ? 0 : -1;
     });
-    return done < 0 ? Ref() : std::move(table);
+    if (done == 0 && !table) {
+        // A lock whose exit suppressed the error of the read leaves the table unread, as the
+        // host leaves a local variable that the block did not bind.
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "cannot access local variable 'data' where it is not associated with a "
+                        "value");
+    }
+    return done < 0 || !table ? Ref() : std::move(table);
 }
 
 /// -1, 0 or 1 as `value` sorts before, equal to or after `message`; -2 with an exception set.
