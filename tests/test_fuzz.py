@@ -467,7 +467,7 @@ def reference_parse(csv_filename, *filenames, scan=reference_scan):
     """The update in plain Python, step by step through the module's csv services, writing in
     place; the excess file is named by the catalogue's name without its extension."""
     cache = {}
-    if os.path.exists(csv_filename):
+    if qel_i18n._exists(csv_filename):
         with open(csv_filename, "r", newline="", encoding="utf8") as file:
             rows = iter(qel_i18n._csv_reader(file))
             header = next(rows)
@@ -623,23 +623,56 @@ odd_entries = st.one_of(
 )
 
 
+class ReprWriter:
+    """A csv writer rebound to one that writes each row's repr."""
+
+    def __init__(self, file):
+        self.file = file
+
+    def writerow(self, row):
+        return self.file.write(repr(row) + "\n")
+
+
+class FailingWriter(ReprWriter):
+    """A writer that fails on its third row."""
+
+    def writerow(self, row):
+        self.count = getattr(self, "count", 0) + 1
+        if self.count == 3:
+            raise BufferError("writer failed")
+        return super().writerow(row)
+
+
+WRITERS = {"csv": csv.writer, "repr": ReprWriter, "failing": FailingWriter}
+EXISTS = {"real": os.path.exists, "claimed": lambda name: not name.endswith("-excess.csv"),
+          "denied": lambda name: 0, "untestable": lambda name: Untestable()}
+
+
 @fuzz()
 @given(header=odd_rows, rows=st.lists(odd_rows, max_size=6),
        entries=st.lists(st.tuples(odd_keys, odd_entries), max_size=4),
-       language_index=st.integers(-3, 3))
-def test_services_that_return_odd_values(header, rows, entries, language_index):
-    """A csv reader rebound to one yielding rows of any kind, and a scanner rebound to one
-    storing entries of any kind: the loader gives what the plain algorithm gives, the update
-    fails as it does or writes the same catalogue."""
+       language_index=st.integers(-3, 3), fail_after=st.none() | st.integers(0, 7),
+       writer=st.sampled_from(sorted(WRITERS)), exists=st.sampled_from(sorted(EXISTS)))
+def test_services_that_return_odd_values(header, rows, entries, language_index, fail_after,
+                                         writer, exists):
+    """The csv reader rebound to one yielding rows of any kind (and perhaps failing on the
+    way), the scanner to one storing entries of any kind, the writer and the existence test to
+    others: the loader gives what the plain algorithm gives, the update fails as it does or
+    writes the same catalogue."""
 
     def reader(file):
-        return iter([header, *rows])
+        for number, row in enumerate([header, *rows]):
+            if number == fail_after:
+                raise LookupError("reader failed")
+            yield row
 
     def scan(filename, cache):
         cache.update(entries)
 
-    saved = qel_i18n._csv_reader, qel_i18n._parse_one_file
+    saved = (qel_i18n._csv_reader, qel_i18n._parse_one_file, qel_i18n._csv_writer,
+             qel_i18n._exists)
     qel_i18n._csv_reader, qel_i18n._parse_one_file = reader, scan
+    qel_i18n._csv_writer, qel_i18n._exists = WRITERS[writer], EXISTS[exists]
     try:
         with workdir() as ours, tempfile.TemporaryDirectory() as theirs:
             for directory in (ours, theirs):
@@ -670,7 +703,8 @@ def test_services_that_return_odd_values(header, rows, entries, language_index):
                 if unique:
                     assert state(ours) == state(theirs)
     finally:
-        qel_i18n._csv_reader, qel_i18n._parse_one_file = saved
+        (qel_i18n._csv_reader, qel_i18n._parse_one_file, qel_i18n._csv_writer,
+         qel_i18n._exists) = saved
 
 
 class Match:
