@@ -1252,21 +1252,42 @@ def calls(draw):
         arguments.append((name, requirement, value))
     positional = draw(st.integers(0, len(arguments)))
     keywords = draw(st.permutations(arguments[positional:]))
-    return label, function, arguments, positional, keywords
+    # Perhaps one keyword more: a name of no parameter, or of one already given by position.
+    given = [name for name, _, _ in arguments[:positional]] + (["self"] if label == "I18N" else [])
+    extra = draw(st.none() | st.sampled_from(["bogus", "filenames", *given]))
+    if extra is not None:
+        keywords.insert(draw(st.integers(0, len(keywords))), (extra, "any", None))
+    return label, function, arguments, positional, keywords, extra
+
+
+# The name each callable's binding messages print.
+MESSAGE_NAMES = {"I18N.gettext": "gettext", "I18N": "__init__",
+                 "language_index setter": "language_index", "filename setter": "filename",
+                 "load_data_from_file on an instance": "load_data_from_file"}
 
 
 @fuzz(2)
 @given(call=calls())
 def test_argument_types_are_checked_before_anything_runs(call):
-    label, function, arguments, positional, keywords = call
+    """Refused types are reported in parameter order, after a keyword that fits no parameter
+    still open, and before anything of the body runs."""
+    label, function, arguments, positional, keywords, extra = call
     with workdir() as directory:
         setup_files(directory)
         before = snapshot(directory)
         got = outcome(lambda: function(*[made(value) for _, _, value in arguments[:positional]],
                                        **{name: made(value) for name, _, value in keywords}))
-        name, requirement, value = next(
-            argument for argument in arguments if not accepts(argument[1], argument[2]))
-        assert got == ("error", TypeError, (type_error(name, requirement, value),)), label
+        if extra is None:
+            name, requirement, value = next(
+                argument for argument in arguments if not accepts(argument[1], argument[2]))
+            message = type_error(name, requirement, value)
+        elif extra in ("bogus", "filenames"):
+            message = (f"{MESSAGE_NAMES.get(label, label)}() got an unexpected keyword "
+                       f"argument '{extra}'")
+        else:
+            message = (f"{MESSAGE_NAMES.get(label, label)}() got multiple values for keyword "
+                       f"argument '{extra}'")
+        assert got == ("error", TypeError, (message,)), label
         assert snapshot(directory) == before
 
 
