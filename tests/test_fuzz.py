@@ -179,6 +179,7 @@ def reference_load(name, language_index):
 @fuzz()
 @given(data=catalogue_bytes, language_index=language_indexes)
 def test_loader_on_bad_catalogues(data, language_index):
+    """The loader gives the table or the error the plain algorithm gives, and reads only."""
     with workdir() as directory:
         name = os.path.join(directory, "c.csv")
         with open(name, "wb") as file:
@@ -255,6 +256,8 @@ def test_lookup_compares_other_messages_only_as_far_as_needed(table, message, ex
 @given(data=catalogue_bytes, first=language_indexes, second=language_indexes,
        by_name=st.booleans(), probes=st.lists(cells, max_size=3))
 def test_catalogue_object_on_bad_catalogues(data, first, second, by_name, probes):
+    """Construction and the setters on bad catalogues: the loader's error, or a table that
+    looks up as the plain lookup does; a failed reload keeps the old table."""
     with workdir() as directory:
         good = os.path.join(directory, "good.csv")
         bad = os.path.join(directory, "bad.csv")
@@ -320,6 +323,7 @@ source_bytes = st.one_of(
     ),
     st.binary(max_size=200),
 )
+
 
 def reference_scan(name, cache):
     """The scanner's algorithm in plain Python, through the module's pattern and decoder."""
@@ -392,11 +396,10 @@ ENTRY_VALUES = {
 
 def build_cache(name, plan):
     cache = {}
-    for line, message, kind, as_subclass in plan:
+    for line, message, value_kind, as_subclass in plan:
         position = f"{name}: {line:04}"
         key = (Text(position), Text(message)) if as_subclass else (position, message)
-        value = ENTRY_VALUES[kind]()
-        cache[key] = value
+        cache[key] = ENTRY_VALUES[value_kind]()
     return cache
 
 
@@ -419,6 +422,8 @@ def cache_state(cache):
 @fuzz()
 @given(data=source_bytes, plan=cache_plans)
 def test_scanner_on_bad_sources(data, plan):
+    """The scanner on bad sources and caches holding entries of any kind gives what the plain
+    algorithm gives, error and cache alike."""
     with workdir() as directory:
         name = os.path.join(directory, "s.py")
         with open(name, "wb") as file:
@@ -448,8 +453,7 @@ UPDATE_SOURCES = ['_("a")', '_("b")', '_(",")', '_("\\"")', '_("\\ud800")', '_("
 @st.composite
 def update_catalogues(draw):
     """Catalogue bytes, some with rows at the positions the scan produces."""
-    kind = draw(st.sampled_from(["random", "rows"]))
-    if kind == "random":
+    if draw(st.booleans()):
         return draw(catalogue_bytes)
     header = draw(st.lists(cells, max_size=4))
     rows = draw(st.lists(st.tuples(st.sampled_from(["{s}: 0001", "{s}: 0002", "other: 0001", ""]),
@@ -921,6 +925,8 @@ namings = st.one_of(st.sampled_from(sorted(NAMINGS)), st.sampled_from(sorted(NAM
 @given(files=st.lists(rewrite_bytes, min_size=1, max_size=3),
        calls=st.lists(st.tuples(st.integers(0, 2), namings), max_size=4))
 def test_rewriter_on_bad_files(files, calls):
+    """Files rewritten in turn as the plain rules rewrite them, up to the first that cannot be
+    read or named; that one and the rest are left as they were."""
     with workdir() as directory:
         paths = []
         for i, data in enumerate(files):
@@ -928,7 +934,7 @@ def test_rewriter_on_bad_files(files, calls):
             with open(paths[-1], "wb") as file:
                 file.write(data)
         arguments = []
-        state = dict(enumerate(files))
+        expected_files = dict(enumerate(files))
         expected_error = None
         for index, naming in calls:
             index %= len(files)
@@ -939,7 +945,7 @@ def test_rewriter_on_bad_files(files, calls):
             arguments.append(NAMINGS[naming](paths[index]))
             if expected_error is None:
                 try:
-                    state[index] = reference_rewrite(state[index])
+                    expected_files[index] = reference_rewrite(expected_files[index])
                 except UnicodeDecodeError:
                     expected_error = UnicodeDecodeError
         got = outcome(lambda: qel_i18n.replace_gettext(*arguments))
@@ -948,7 +954,8 @@ def test_rewriter_on_bad_files(files, calls):
         else:
             assert got[0] == "error" and got[1] is expected_error, got
             assert issubclass(got[1], REWRITER_ERRORS + (TypeError,))
-        assert snapshot(directory) == {f"r{i}.py".encode(): state[i] for i in range(len(files))}
+        assert snapshot(directory) == {f"r{i}.py".encode(): expected_files[i]
+                                         for i in range(len(files))}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1295,6 +1302,8 @@ def test_argument_types_are_checked_before_anything_runs(call):
 @given(sources=st.lists(st.one_of(st.just("src/a.py"), values("str", True)), min_size=1,
                         max_size=4))
 def test_source_names_are_checked_as_the_scan_reaches_them(sources):
+    """A source name of another type than str is refused by the scan, before anything is
+    written."""
     with workdir() as directory:
         setup_files(directory)
         before = snapshot(directory)
@@ -1312,6 +1321,7 @@ def test_source_names_are_checked_as_the_scan_reaches_them(sources):
 @given(stored=st.one_of(values("any", False), st.integers(), st.text()),
        attribute=st.sampled_from(["language_index", "filename", "gettext"]))
 def test_results_are_checked(stored, attribute):
+    """The getters and the module gettext return only an exact int or str (or None)."""
     expected_type = int if attribute == "language_index" else str
     if attribute == "gettext":
         class Catalogue:
