@@ -23,6 +23,7 @@ from hypothesis.control import currently_in_test_context
 
 import qel_i18n
 from qel_i18n import I18N
+from test_lookup import reference_gettext
 
 EXAMPLES = int(os.environ.get("QEL_I18N_FUZZ_EXAMPLES", "150"))
 
@@ -190,29 +191,6 @@ def test_loader_on_bad_catalogues(data, language_index):
             assert issubclass(got[1], LOADER_ERRORS), got
         assert got == outcome(lambda: reference_load(name, language_index))
         assert snapshot(directory) == before
-
-
-def reference_gettext(catalogue, message):
-    """The lookup's algorithm in plain Python."""
-    if catalogue._I18N__language_index == 0:
-        return message
-    with catalogue._I18N__lock:
-        data = catalogue._I18N__data
-    if len(data) == 0:
-        return message
-    low, high = 0, len(data) - 1
-    while True:
-        middle = (low + high) // 2
-        value = data[middle][1]
-        if value == message:
-            msg = data[middle][2]
-            return msg if msg else message
-        if low == high:
-            return message
-        if value < message:
-            low = high if low == middle else middle
-        else:
-            high = middle
 
 
 def check_lookups(catalogue, extra=()):
