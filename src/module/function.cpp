@@ -1,7 +1,8 @@
 // qel_i18n: the function type. Every callable of the module (module functions, methods,
 // property accessors, the static method and the loader's sort key) is one of these objects,
 // driven by its Signature table.
-#include "module/i18n.hpp"
+#include "module/function.hpp"
+#include "module/host.hpp"
 
 #include <cstddef>
 
@@ -52,17 +53,43 @@ PyObject *function_repr(PyObject *self) noexcept {
 int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     FunctionObject *f = as_function(self);
     Py_VISIT(Py_TYPE(self));
+    for (PyObject *name : f->parameter_names) {
+        Py_VISIT(name);
+    }
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
     Py_VISIT(f->code);
     Py_VISIT(f->dict);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
     return 0;
 }
 
+/// Breaks the cycles the function may be part of. As CPython's functions do, it stays callable
+/// and readable afterwards, since a finalizer or weak-reference callback of the same cycle can
+/// still reach it: the name and qualified name become the empty string, and what the binder
+/// and the code object need (parameter names, defaults, code), which holds only constants that
+/// can take part in no cycle, is kept.
 int function_clear(PyObject *self) noexcept {
     FunctionObject *f = as_function(self);
+    Py_SETREF(f->name, Py_NewRef(names.empty));
+    Py_SETREF(f->qualname, Py_NewRef(names.empty));
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    FunctionObject *f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
     for (PyObject *&name : f->parameter_names) {
         Py_CLEAR(name);
     }
@@ -74,16 +101,6 @@ int function_clear(PyObject *self) noexcept {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
-    return 0;
-}
-
-void function_dealloc(PyObject *self) noexcept {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakreflist != nullptr) {
-        PyObject_ClearWeakRefs(self);
-    }
-    function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -180,13 +197,13 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "qel_i18n.function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
-    function_slots,
+    .name = "qel_i18n.function",
+    .basicsize = sizeof(FunctionObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+             Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = function_slots,
 };
 
 /// The annotations dict: each annotated parameter in order, then "return".
@@ -291,7 +308,6 @@ Ref make_function(const Signature &signature, PyObject *defaults) noexcept {
     f->dict = nullptr;
     f->weakreflist = nullptr;
     Ref function = Ref::steal(reinterpret_cast<PyObject *>(f));
-    PyObject_GC_Track(f);
 
     for (size_t i = 0; i < signature.parameters.size(); ++i) {
         if ((f->parameter_names[i] = PyUnicode_InternFromString(signature.parameters[i].name)) ==
@@ -304,6 +320,8 @@ Ref make_function(const Signature &signature, PyObject *defaults) noexcept {
         (f->code = make_code(signature, f->parameter_names, f->qualname).release()) == nullptr) {
         return {};
     }
+    // Tracked once every field is set, so that the collector never sees it half made.
+    PyObject_GC_Track(f);
     return function;
 }
 

@@ -1,7 +1,7 @@
 // qel_i18n: the function type behind every callable the module exposes.
 #pragma once
 
-#include "module/i18n.hpp"
+#include "module/binding.hpp"
 
 namespace qel_i18n {
 
