@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdarg>
 
+#include <sys/stat.h>
+
 namespace qel_i18n::files {
 
 namespace {
@@ -21,8 +23,8 @@ Ref os_attribute(const char *name) noexcept {
     return Ref::steal(PyObject_GetAttrString(os_module, name));
 }
 
-/// The longest name an entry of `directory` may have, in bytes; NAME_MAX of the usual file
-/// systems when the directory does not say.
+/// The longest name an entry of `directory` (a str) may have, in bytes; NAME_MAX of the usual
+/// file systems when the directory does not say.
 Py_ssize_t longest_name(PyObject *directory) noexcept {
     constexpr Py_ssize_t usual = 255;
     Ref here = PyUnicode_GET_LENGTH(directory) > 0 ? Ref::borrow(directory)
@@ -61,7 +63,7 @@ Ref temporary_name(PyObject *head, PyObject *tail, const char *suffix,
     Py_ssize_t size = encoded_size(tail);
     // Every character takes a byte at least, so no more than `room` of them can fit.
     Py_ssize_t length = std::min(PyUnicode_GET_LENGTH(tail), std::max<Py_ssize_t>(room, 0));
-    while (size > room && length >= 0) {
+    while (size >= 0 && size > room && length >= 0) {
         kept = Ref::steal(PyUnicode_Substring(tail, 0, length--));
         size = kept ? encoded_size(kept.get()) : -1;
     }
@@ -110,14 +112,72 @@ int raise_errno(int number, PyObject *target) noexcept {
     return -1;
 }
 
-Ref open_exclusive(PyObject *name, bool csv) noexcept {
-    PyObject *args[] = {name, names.mode_exclusive, names.empty, names.utf8};
-    if (csv) {
-        return Ref::steal(
-            PyObject_Vectorcall(host::services.open, args, 2, constants.kw_newline_encoding));
+/// Creates a file under a new temporary name beside `path` (whose parts are `head` and
+/// `tail`) with `make(name)`, which returns 1 when it made the file, 0 when the name was taken
+/// (FileExistsError cleared) or -1 with an exception set. The name, or empty with an exception
+/// set.
+template <class Make>
+Ref create_beside(PyObject *head, PyObject *tail, const char *suffix, Make &&make) noexcept {
+    const Py_ssize_t longest = longest_name(head);
+    for (int attempt = 0; attempt < temp_attempts; ++attempt) {
+        Ref name = temporary_name(head, tail, suffix, longest);
+        if (!name) {
+            return {};
+        }
+        int made = make(name.get());
+        if (made != 0) {
+            return made > 0 ? std::move(name) : Ref();
+        }
     }
-    PyObject *text_args[] = {name, names.mode_exclusive, names.utf8};
-    return Ref::steal(PyObject_Vectorcall(host::services.open, text_args, 2, constants.kw_encoding));
+    PyErr_SetString(PyExc_FileExistsError, "no free temporary name");
+    return {};
+}
+
+/// 0 after a FileExistsError (cleared), -1 after any other.
+int taken_or_failed() noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+/// `status.st_mode & 0o7777`: the permission bits of an os.stat result.
+Ref permission_bits(PyObject *status) noexcept {
+    Ref mode = host::getattr(status, names.st_mode);
+    Ref mask = mode ? Ref::steal(PyLong_FromLong(07777)) : Ref();
+    return mask ? Ref::steal(PyNumber_And(mode.get(), mask.get())) : Ref();
+}
+
+/// `open(name, mode)` in binary mode, through the builtin fetched at start-up.
+Ref open_binary(PyObject *name, const char *mode) noexcept {
+    Ref mode_text = Ref::steal(PyUnicode_FromString(mode));
+    return mode_text ? host::call(host::services.open, {name, mode_text.get()}) : Ref();
+}
+
+/// The whole content of the file `name`, as bytes read in binary mode.
+Ref read_bytes(PyObject *name) noexcept {
+    Ref file = open_binary(name, "rb");
+    if (!file) {
+        return {};
+    }
+    Ref content;
+    int done = host::with_as(file.get(), [&](PyObject *opened) noexcept {
+        content = host::call_method(opened, names.read, {});
+        return content ? 0 : -1;
+    });
+    return done < 0 ? Ref() : std::move(content);
+}
+
+/// Writes `content` to the file `name` opened in binary `mode`.
+int write_bytes(PyObject *name, const char *mode, PyObject *content) noexcept {
+    Ref file = open_binary(name, mode);
+    if (!file) {
+        return -1;
+    }
+    return host::with_as(file.get(), [&](PyObject *opened) noexcept {
+        return host::call_method(opened, names.write, {content}) ? 0 : -1;
+    });
 }
 
 } // namespace
@@ -157,61 +217,47 @@ Ref Replacement::create(PyObject *target, bool csv) noexcept {
         return csv ? host::open_csv(target, names.mode_write)
                    : host::open_text(target, names.mode_write);
     }
-    if (PyObject_Length(path.get()) == 0) {
-        raise_errno(ENOENT, target);
+    Py_ssize_t length = PyObject_Length(path.get());
+    if (length <= 0) {
+        if (length == 0) {
+            raise_errno(ENOENT, target);
+        }
         return {};
     }
     destination_ = call_os_path("realpath", {path.get()});
     if (!destination_) {
         return {};
     }
-    Ref is_directory = call_os_path("isdir", {destination_.get()});
-    int directory = is_directory ? PyObject_IsTrue(is_directory.get()) : -1;
-    if (directory != 0) {
-        if (directory > 0) {
-            raise_errno(EISDIR, target);
-        }
+    if (is_directory(destination_.get())) {
+        raise_errno(EISDIR, target);
         return {};
     }
-    Ref text = call_os("fsdecode", {destination_.get()});
-    Ref parts = text ? call_os_path("split", {text.get()}) : Ref();
-    if (!parts) {
-        return {};
-    }
-    PyObject *head = PyTuple_GetItem(parts.get(), 0);
-    PyObject *tail = PyTuple_GetItem(parts.get(), 1);
-    if (head == nullptr || tail == nullptr) {
+    Ref head, tail;
+    if (split_path(destination_.get(), head, tail) < 0) {
         return {};
     }
     // A name the directory cannot hold is refused before anything is written, as open() would
     // refuse it (the cut temporary name would only fail when it replaces the target).
-    const Py_ssize_t longest = longest_name(head);
-    const Py_ssize_t size = encoded_size(tail);
+    const Py_ssize_t size = encoded_size(tail.get());
     if (size < 0) {
         return {};
     }
-    if (size > longest) {
+    if (size > longest_name(head.get())) {
         raise_errno(ENAMETOOLONG, target);
         return {};
     }
-    for (int attempt = 0; attempt < temp_attempts; ++attempt) {
-        Ref temp = temporary_name(head, tail, "tmp", longest);
-        if (!temp) {
-            return {};
-        }
-        Ref file = open_exclusive(temp.get(), csv);
-        if (file) {
-            temp_ = std::move(temp);
-            return file;
-        }
-        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-            report_as(target);
-            return {};
-        }
-        PyErr_Clear();
+    Ref file;
+    Ref temp = create_beside(head.get(), tail.get(), "tmp", [&](PyObject *name) noexcept {
+        file = csv ? host::open_csv(name, names.mode_exclusive)
+                   : host::open_text(name, names.mode_exclusive);
+        return file ? 1 : taken_or_failed();
+    });
+    if (!temp) {
+        report_as(target);
+        return {};
     }
-    raise_errno(EEXIST, target);
-    return {};
+    temp_ = std::move(temp);
+    return file;
 }
 
 int Replacement::commit() noexcept {
@@ -221,9 +267,7 @@ int Replacement::commit() noexcept {
     // A replaced file keeps its permission bits; a new one has those open() gave it.
     Ref status = call_os("stat", {destination_.get()});
     if (status) {
-        Ref mode = host::getattr(status.get(), names.st_mode);
-        Ref mask = Ref::steal(PyLong_FromLong(07777));
-        Ref bits = mode && mask ? Ref::steal(PyNumber_And(mode.get(), mask.get())) : Ref();
+        Ref bits = permission_bits(status.get());
         if (!bits || !call_os("chmod", {temp_.get(), bits.get()})) {
             discard();
             return -1;
@@ -251,49 +295,108 @@ void Replacement::discard() noexcept {
     keeping_exception([&]() noexcept { return call_os("unlink", {temp.get()}) ? 0 : -1; });
 }
 
-void Backup::keep(PyObject *path) noexcept {
+int Backup::keep(PyObject *path) noexcept {
     drop();
-    keeping_exception([&]() noexcept {
-        path_ = Ref::borrow(path);
-        Ref status = call_os("lstat", {path});
-        if (!status) {
-            absent_ = PyErr_ExceptionMatches(PyExc_FileNotFoundError);
+    path_ = Ref::borrow(path);
+    Ref status = call_os("lstat", {path});
+    if (!status) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
             return -1;
         }
-        Ref text = call_os("fsdecode", {path});
-        Ref parts = text ? call_os_path("split", {text.get()}) : Ref();
-        PyObject *head = parts ? PyTuple_GET_ITEM(parts.get(), 0) : nullptr;
-        Ref link = head != nullptr ? temporary_name(head, PyTuple_GET_ITEM(parts.get(), 1), "bak",
-                                                    longest_name(head))
-                                   : Ref();
-        if (!link || !call_os("link", {path, link.get()})) {
-            return -1;
-        }
-        link_ = std::move(link);
+        PyErr_Clear();
+        absent_ = true;
         return 0;
+    }
+    Ref head, tail;
+    if (split_path(path, head, tail) < 0) {
+        return -1;
+    }
+    // A hard link, where the file system allows one.
+    bool refused = false;
+    backup_ = create_beside(head.get(), tail.get(), "bak", [&](PyObject *name) noexcept {
+        if (call_os("link", {path, name})) {
+            return 1;
+        }
+        refused = PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_FileExistsError);
+        return taken_or_failed();
     });
+    if (backup_ || !refused) {
+        return backup_ ? 0 : -1;
+    }
+    PyErr_Clear();
+    // Otherwise a copy, with the old file's bytes and permission bits.
+    Ref content = read_bytes(path);
+    Ref bits = content ? permission_bits(status.get()) : Ref();
+    if (!bits) {
+        return -1;
+    }
+    backup_ = create_beside(head.get(), tail.get(), "bak", [&](PyObject *name) noexcept {
+        if (write_bytes(name, "xb", content.get()) == 0) {
+            return 1;
+        }
+        if (taken_or_failed() == 0) {
+            return 0;
+        }
+        keeping_exception([&]() noexcept { return call_os("unlink", {name}) ? 0 : -1; });
+        return -1;
+    });
+    if (backup_ && !call_os("chmod", {backup_.get(), bits.get()})) {
+        drop();
+        return -1;
+    }
+    return backup_ ? 0 : -1;
 }
 
 void Backup::restore() noexcept {
     keeping_exception([&]() noexcept {
-        if (link_) {
-            Ref link = std::move(link_);
-            return call_os("replace", {link.get(), path_.get()}) ? 0 : -1;
-        }
         if (absent_) {
             absent_ = false;
             return call_os("unlink", {path_.get()}) ? 0 : -1;
         }
-        return 0;
+        if (!backup_ || call_os("replace", {backup_.get(), path_.get()})) {
+            backup_ = Ref();
+            return 0;
+        }
+        // The file system refuses the replacement: the old bytes are written back in place.
+        PyErr_Clear();
+        Ref content = read_bytes(backup_.get());
+        int done = content ? write_bytes(path_.get(), "wb", content.get()) : -1;
+        drop();
+        return done;
     });
 }
 
 void Backup::drop() noexcept {
     absent_ = false;
-    if (link_) {
-        Ref link = std::move(link_);
-        keeping_exception([&]() noexcept { return call_os("unlink", {link.get()}) ? 0 : -1; });
+    if (backup_) {
+        Ref backup = std::move(backup_);
+        keeping_exception([&]() noexcept { return call_os("unlink", {backup.get()}) ? 0 : -1; });
     }
+}
+
+bool is_directory(PyObject *path) noexcept {
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref bytes = Ref::steal(encoded);
+    struct stat status;
+    return ::stat(PyBytes_AS_STRING(bytes.get()), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+int split_path(PyObject *path, Ref &head, Ref &tail) noexcept {
+    Ref text = call_os("fsdecode", {path});
+    Ref parts = text ? call_os_path("split", {text.get()}) : Ref();
+    if (!parts || host::unpack_pair(parts.get(), head, tail) < 0) {
+        return -1;
+    }
+    if (!PyUnicode_Check(head.get()) || !PyUnicode_Check(tail.get())) {
+        PyErr_Format(PyExc_TypeError, "os.path.split() gave %.200s and %.200s, not two str",
+                     Py_TYPE(head.get())->tp_name, Py_TYPE(tail.get())->tp_name);
+        return -1;
+    }
+    return 0;
 }
 
 int add_note(PyObject *note) noexcept {

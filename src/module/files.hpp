@@ -1,9 +1,9 @@
-// qel_i18n: file services shared by the development tools: a file written under a temporary
-// name beside its target that replaces the target only once it is complete, and notes that
-// name the place of a failure.
+// qel_i18n: file services shared by the subsystems: reading a catalogue file, a file written
+// under a temporary name beside its target that replaces the target only once it is complete,
+// and notes that name the place of a failure.
 #pragma once
 
-#include "module/i18n.hpp"
+#include "module/host.hpp"
 
 #include <string>
 
@@ -57,8 +57,8 @@ class Replacement {
 };
 
 /// The state of a file before it is replaced, so that the replacement can be undone: a hard
-/// link to the old file under a temporary name (where the file system allows one), or the
-/// fact that there was no file.
+/// link to the old file under a temporary name beside it or, where the file system allows no
+/// hard link, a copy of it there; or the fact that there was no file.
 class Backup {
   public:
     Backup() noexcept = default;
@@ -66,21 +66,31 @@ class Backup {
     Backup &operator=(const Backup &) = delete;
     ~Backup() { drop(); }
 
-    /// Records the state of `path`. Failing to, it records nothing (no exception set).
-    void keep(PyObject *path) noexcept;
+    /// Records the state of `path`. 0, or -1 with an exception set when the old file can be
+    /// neither linked nor copied (nothing could then be put back).
+    int keep(PyObject *path) noexcept;
 
-    /// Puts the old file back, or removes the new one when there was none; the pending
-    /// exception is kept.
+    /// Puts the old file back: replaces the new one with the backup, or, when the file system
+    /// refuses that, writes the backup's bytes into it; removes the new file when there was
+    /// none. The pending exception is kept, and no backup file is left.
     void restore() noexcept;
 
-    /// Forgets the old file (removes the link).
+    /// Forgets the old file (removes the backup).
     void drop() noexcept;
 
   private:
     Ref path_;
-    Ref link_;
+    Ref backup_; // the link or the copy, while it exists
     bool absent_ = false;
 };
+
+/// True when `path` names a directory, following symbolic links, as os.path.isdir tells:
+/// anything that cannot be a path, or cannot be examined, is no directory.
+bool is_directory(PyObject *path) noexcept;
+
+/// `head, tail = os.path.split(os.fsdecode(path))`, unpacked as the host unpacks a pair;
+/// TypeError unless both parts are str. 0, or -1 with an exception set.
+int split_path(PyObject *path, Ref &head, Ref &tail) noexcept;
 
 /// `os.<name>(*args)`, looked up on the host's os module when called (so that a replaced
 /// os function is the one used).
@@ -88,6 +98,13 @@ Ref call_os(const char *name, std::initializer_list<PyObject *> args) noexcept;
 
 /// `os.path.<name>(*args)`, looked up when called.
 Ref call_os_path(const char *name, std::initializer_list<PyObject *> args) noexcept;
+
+/// Reads the catalogue file `name`: opens it for reading, makes `_csv_reader` on it, takes the
+/// header row into `header` (StopIteration, as next() raises it, when there is none) and runs
+/// `body(rows)` (returning 0 or -1) over the rows after it. Errors get a note naming the file
+/// and the reader's line. 0, or -1 with an exception set; 0 also when the file's __exit__
+/// suppressed an error, `header` then perhaps still empty.
+template <class Body> int read_catalogue(PyObject *name, Ref &header, Body &&body) noexcept;
 
 /// Notes on the pending exception where reading the catalogue file `name` failed, with the
 /// line count of the csv `reader` when it has one. Returns -1.
@@ -103,5 +120,25 @@ int add_note(PyObject *note) noexcept;
 
 /// The same with a note built by PyUnicode_FromFormat.
 int add_note_format(const char *format, ...) noexcept;
+
+template <class Body> int read_catalogue(PyObject *name, Ref &header, Body &&body) noexcept {
+    Ref file = host::open_csv(name, names.mode_read);
+    if (!file) {
+        return -1;
+    }
+    return host::with_as(file.get(), [&](PyObject *opened) noexcept {
+        Ref make_reader = host::lookup_global(names.csv_reader);
+        Ref reader = make_reader ? host::call(make_reader.get(), {opened}) : Ref();
+        Ref rows = reader ? Ref::steal(PyObject_GetIter(reader.get())) : Ref();
+        if (!rows) {
+            return -1;
+        }
+        header = Ref::steal(PyIter_Next(rows.get()));
+        if (!header) {
+            return PyErr_Occurred() ? note_reading(name, reader.get()) : raise_empty(name);
+        }
+        return body(rows.get()) < 0 ? note_reading(name, reader.get()) : 0;
+    });
+}
 
 } // namespace qel_i18n::files
