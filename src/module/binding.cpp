@@ -1,6 +1,6 @@
 // qel_i18n: the argument binder. One routine, driven by each callable's Signature, produces
 // every binding message in a fixed order of checks.
-#include "module/i18n.hpp"
+#include "module/function.hpp"
 
 namespace qel_i18n {
 

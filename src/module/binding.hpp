@@ -37,12 +37,12 @@ enum class Rest : unsigned char {
 struct Signature {
     const char *name;     // __name__, and the name that the binding messages print
     const char *qualname; // __qualname__
-    std::span<const Parameter> parameters;
-    Py_ssize_t required; // the leading parameters without a default
-    Rest rest;
-    Requirement result;            // checked on the body's result (any: no check)
-    const char *return_annotation; // or nullptr
-    Body body;
+    std::span<const Parameter> parameters = {};
+    Py_ssize_t required = 0; // the leading parameters without a default
+    Rest rest = Rest::none;
+    Requirement result = Requirement::any; // checked on the body's result (any: no check)
+    const char *return_annotation = nullptr;
+    Body body = nullptr;
     bool guards_itself = false; // the body guards its own calls back into the host; the others
                                 // run under a RecursionGuard
 };

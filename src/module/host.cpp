@@ -1,6 +1,8 @@
 // qel_i18n: host services. Module-level names resolved at the moment of use, the builtins
 // fetched at start-up, and the `with` protocol.
-#include "module/i18n.hpp"
+#include "module/host.hpp"
+
+#include "module/binding.hpp"
 
 namespace qel_i18n::host {
 
@@ -10,7 +12,6 @@ std::uint64_t dict_epoch = 1;
 namespace {
 
 int dict_watcher = -1; // -2: none could be had
-PyObject *watched_namespace = nullptr;
 
 int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
     ++dict_epoch;
@@ -18,42 +19,48 @@ int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcep
 }
 
 /// Looks `name` up on the type of `obj` along its MRO and binds it to `obj`, as the host does
-/// for special methods. Empty with no exception set when no class defines it.
+/// for special methods. Empty with no exception set when no class defines it. The MRO and the
+/// descriptor are held while they are used: a dict key's __eq__ may replace the one, and the
+/// descriptor's __get__ may delete the other from its class.
 Ref lookup_special(PyObject *obj, PyObject *name) noexcept {
     PyTypeObject *type = Py_TYPE(obj);
-    PyObject *mro = type->tp_mro;
-    Py_ssize_t n = mro != nullptr ? PyTuple_GET_SIZE(mro) : 0;
+    Ref mro = Ref::borrow(type->tp_mro);
+    Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref dict =
-            Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))));
+        Ref dict = Ref::steal(
+            PyType_GetDict(reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro.get(), i))));
         if (!dict) {
             return {};
         }
-        PyObject *descr = PyDict_GetItemWithError(dict.get(), name);
-        if (descr == nullptr) {
+        Ref descr = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
+        if (!descr) {
             if (PyErr_Occurred()) {
                 return {};
             }
             continue;
         }
-        descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+        descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
         if (get == nullptr) {
-            return Ref::borrow(descr);
+            return descr;
         }
-        return Ref::steal(get(descr, obj, reinterpret_cast<PyObject *>(type)));
+        // The type stays alive: the MRO held begins with it.
+        return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject *>(type)));
+    }
+    return {};
+}
+
+/// The NameError of a name that neither the module nor the builtins hold, unless the lookup
+/// failed with an exception of its own.
+Ref not_defined(PyObject *name) noexcept {
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return {};
 }
 
 Ref fetch_builtin(PyObject *name) noexcept {
     PyObject *value = PyDict_GetItemWithError(services.builtins_dict, name);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-        return {};
-    }
-    return Ref::borrow(value);
+    return value != nullptr ? Ref::borrow(value) : not_defined(name);
 }
 
 } // namespace
@@ -66,7 +73,7 @@ int begin_services(PyObject *module) noexcept {
     Py_XSETREF(services.builtins, builtins);
     services.builtins_dict = PyModule_GetDict(builtins);
     Py_XSETREF(services.module, Py_NewRef(module));
-    services.module_dict = PyModule_GetDict(module);
+    Py_XSETREF(services.module_dict, Py_NewRef(PyModule_GetDict(module)));
     return 0;
 }
 
@@ -111,8 +118,6 @@ int fetch_builtins() noexcept {
 }
 
 void clear_services() noexcept {
-    services.module_dict = nullptr;
-    watched_namespace = nullptr;
     Py_CLEAR(services.module);
 }
 
@@ -138,11 +143,8 @@ Ref lookup_global(PyObject *name) noexcept {
     PyObject *value = PyDict_GetItemWithError(services.module_dict, name);
     if (value == nullptr && !PyErr_Occurred()) {
         value = PyDict_GetItemWithError(services.builtins_dict, name);
-        if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
     }
-    return Ref::borrow(value);
+    return value != nullptr ? Ref::borrow(value) : not_defined(name);
 }
 
 int lock_is_held(PyObject *lock) noexcept {
@@ -153,28 +155,6 @@ int lock_is_held(PyObject *lock) noexcept {
     int result = held == Py_True;
     Py_DECREF(held);
     return result;
-}
-
-void watch_namespace() noexcept {
-    watched_namespace = watch_dict(services.module_dict) ? services.module_dict : nullptr;
-}
-
-Ref CachedGlobal::lookup(PyObject *name) noexcept {
-    PyObject *dict = services.module_dict;
-    if (value_ != nullptr && dict_ == dict && epoch_ == dict_epoch) {
-        return Ref::borrow(value_);
-    }
-    PyObject *value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr) {
-        value_ = nullptr;
-        return PyErr_Occurred() ? Ref() : lookup_global(name);
-    }
-    if (dict == watched_namespace) {
-        dict_ = dict;
-        value_ = value;
-        epoch_ = dict_epoch;
-    }
-    return Ref::borrow(value);
 }
 
 Ref subscript(PyObject *sequence, Py_ssize_t index, PyObject *index_object) noexcept {
@@ -207,6 +187,13 @@ Ref open_text(PyObject *file, PyObject *mode) noexcept {
     return Ref::steal(PyObject_Vectorcall(services.open, args, 2, constants.kw_encoding));
 }
 
+int sort_by_key(PyObject *list, PyObject *key) noexcept {
+    PyObject *args[] = {nullptr, list, key};
+    Ref done = Ref::steal(PyObject_VectorcallMethod(
+        names.sort, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.kw_key));
+    return done ? 0 : -1;
+}
+
 Ref call(PyObject *callable, std::initializer_list<PyObject *> args) noexcept {
     return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
 }
@@ -221,6 +208,59 @@ Ref call_method(PyObject *obj, PyObject *name, std::initializer_list<PyObject *>
     }
     return Ref::steal(
         PyObject_VectorcallMethod(name, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+int unpack_pair(PyObject *pair, Ref &first, Ref &second) noexcept {
+    if ((PyList_CheckExact(pair) || PyTuple_CheckExact(pair)) &&
+        PySequence_Fast_GET_SIZE(pair) == 2) {
+        first = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 0));
+        second = Ref::borrow(PySequence_Fast_GET_ITEM(pair, 1));
+        return 0;
+    }
+    // As the interpreter unpacks an iterable: two items, then the test that none is left.
+    Ref held = Ref::borrow(pair); // iterating it may drop every other reference
+    Ref iterator = Ref::steal(PyObject_GetIter(pair));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair)->tp_iter == nullptr &&
+            !PySequence_Check(pair)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(pair)->tp_name);
+        }
+        return -1;
+    }
+    Ref *slots[] = {&first, &second};
+    for (Py_ssize_t taken = 0; taken < 2; ++taken) {
+        *slots[taken] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!*slots[taken]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected 2, got %zd)", taken);
+            }
+            return -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (!extra) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair) || PyDict_CheckExact(pair)) {
+        Py_ssize_t size = PyDict_CheckExact(pair) ? PyDict_Size(pair) : Py_SIZE(pair);
+        if (size > 2) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
+                         size);
+            return -1;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
+}
+
+int raise_unbound(const char *name) noexcept {
+    PyErr_Format(PyExc_UnboundLocalError,
+                 "cannot access local variable '%s' where it is not associated with a value",
+                 name);
+    return -1;
 }
 
 int Context::enter(PyObject *manager, Context &context, Ref *entered) noexcept {

@@ -9,11 +9,12 @@
 
 namespace qel_i18n::host {
 
-/// Process-wide references set by the execution step. The module and builtins references are
-/// strong; the dicts are borrowed from them.
+/// Process-wide references set by the execution step. The module, its namespace and the
+/// builtins are held; the builtins dict is borrowed from them.
 struct Services {
     PyObject *module;        // the module object, once start-up has begun
-    PyObject *module_dict;   // its namespace
+    PyObject *module_dict;   // its namespace; after a failed start-up, kept for the objects made
+                             // before the failure, until a new start-up begins
     PyObject *builtins;      // the host's builtins module
     PyObject *builtins_dict; // its namespace
     PyObject *open;          // builtin open, as it was at start-up
@@ -38,34 +39,23 @@ int fetch_lock_type() noexcept;
 /// Fetches the builtins property, staticmethod and open; NameError for a missing one.
 int fetch_builtins() noexcept;
 
-/// Forgets the module after a failed start-up.
+/// Forgets the module after a failed start-up, so that the next import makes a new one. Its
+/// namespace stays the one that module-level names are looked up in until then: a class or
+/// function made before the failure may still be reachable and called.
 void clear_services() noexcept;
 
 /// A module-level name: the module namespace first, then the builtins; NameError
 /// "name '%U' is not defined" when neither has it.
 Ref lookup_global(PyObject *name) noexcept;
 
-/// A module-level name looked up as lookup_global does, whose value found in the module
-/// namespace is kept while no watched dict has changed (the namespace is watched once start-up
-/// has bound it).
-class CachedGlobal {
-  public:
-    Ref lookup(PyObject *name) noexcept;
-
-  private:
-    PyObject *dict_ = nullptr;  // the namespace the value was found in
-    PyObject *value_ = nullptr; // borrowed from it
-    std::uint64_t epoch_ = 0;
-};
-
-/// Watches the module namespace, once it is bound, for the CachedGlobal lookups.
-void watch_namespace() noexcept;
-
 /// `open(file, mode, newline="", encoding="utf8")` through the builtin fetched at start-up.
 Ref open_csv(PyObject *file, PyObject *mode) noexcept;
 
 /// `open(file, mode, encoding="utf8")` through the builtin fetched at start-up.
 Ref open_text(PyObject *file, PyObject *mode) noexcept;
+
+/// `list.sort(key=key)`. 0, or -1 with an exception set.
+int sort_by_key(PyObject *list, PyObject *key) noexcept;
 
 /// Calls `callable(*args)`.
 Ref call(PyObject *callable, std::initializer_list<PyObject *> args) noexcept;
@@ -112,6 +102,14 @@ bool watch_dict(PyObject *dict) noexcept;
 /// so that its own error is raised. `index_object`, when given, is the same index as a host
 /// int, saving its creation.
 Ref subscript(PyObject *sequence, Py_ssize_t index, PyObject *index_object = nullptr) noexcept;
+
+/// `first, second = pair`, as the host unpacks a pair, with its messages. 0, or -1 with an
+/// exception set.
+int unpack_pair(PyObject *pair, Ref &first, Ref &second) noexcept;
+
+/// UnboundLocalError for the local `name` of the plain algorithm, which a `with` block whose
+/// __exit__ suppressed an error left unbound. Returns -1.
+int raise_unbound(const char *name) noexcept;
 
 /// `getattr(obj, name)`.
 inline Ref getattr(PyObject *obj, PyObject *name) noexcept {

@@ -1,6 +1,5 @@
-// qel_i18n: the chief header. The owning reference handle, the interned names and constants
-// that every subsystem shares, and the base services (function type, binder, host lookups,
-// file helpers) that the subsystems build on.
+// qel_i18n: the chief header. The owning reference handle and the interned names and constants
+// that every part of the module shares.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -112,6 +111,7 @@ class Ref {
     X(groups, "groups")                                                                            \
     X(writerow, "writerow")                                                                        \
     X(write, "write")                                                                              \
+    X(read, "read")                                                                                \
     X(root_dir, "root_dir")                                                                        \
     X(recursive, "recursive")                                                                      \
     X(add_note, "add_note")                                                                        \
@@ -153,7 +153,3 @@ inline Ref text_pair(PyObject *first, PyObject *second) noexcept {
 int init_names() noexcept;
 
 } // namespace qel_i18n
-
-#include "module/binding.hpp"
-#include "module/function.hpp"
-#include "module/host.hpp"

@@ -1,8 +1,8 @@
 // qel_i18n: the module definition, its entry points and the two start-up steps. The execution
 // step binds the whole namespace, in a fixed order, from the pieces every subsystem provides.
-#include "module/i18n.hpp"
-
 #include "module/files.hpp"
+#include "module/function.hpp"
+#include "module/host.hpp"
 
 #include "catalogue/catalogue.hpp"
 #include "extract/extract.hpp"
@@ -210,7 +210,6 @@ int run_execution(PyObject *module) noexcept {
         host::fetch_builtins() < 0 || bind_namespace(PyModule_GetDict(module)) < 0) {
         return -1;
     }
-    host::watch_namespace();
     return 0;
 }
 
@@ -241,15 +240,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "qel_i18n",
-    nullptr,
-    0,
-    no_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "qel_i18n",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = no_methods,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 } // namespace
