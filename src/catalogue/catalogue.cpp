@@ -2,7 +2,11 @@
 // new value and reload the table under the object's lock. The class is an ordinary host class,
 // made by calling the host's `type` with the members in their order of definition.
 #include "catalogue/catalogue.hpp"
-#include "catalogue/plain.hpp"
+#include "catalogue/instance_view.hpp"
+#include "catalogue/probe_index.hpp"
+#include "module/fast_paths.hpp"
+#include "module/function.hpp"
+#include "module/host.hpp"
 
 #include <cstdint>
 #include <tuple>
@@ -94,7 +98,11 @@ template <class Arguments> int reload(PyObject *self, Arguments &&arguments) noe
         return -1;
     }
     Ref table = host::call(load.get(), {filename.get(), language_index.get()});
-    return table ? store(self, names.private_data, table.get()) : -1;
+    if (!table || store(self, names.private_data, table.get()) < 0) {
+        return -1;
+    }
+    release_probe_index(self);
+    return 0;
 }
 
 /// The truth of the `filename` property.
@@ -213,20 +221,44 @@ constexpr Parameter str_value[] = {
 };
 
 constexpr Signature init_signature = {
-    "__init__", "I18N.__init__", init_parameters, 1, Rest::none, Requirement::any, nullptr,
-    init_body};
+    .name = "__init__",
+    .qualname = "I18N.__init__",
+    .parameters = init_parameters,
+    .required = 1,
+    .body = init_body,
+};
 constexpr Signature language_index_getter = {
-    "language_index", "I18N.language_index", self_only, 1, Rest::none, Requirement::int_or_none,
-    "int", get_language_index};
+    .name = "language_index",
+    .qualname = "I18N.language_index",
+    .parameters = self_only,
+    .required = 1,
+    .result = Requirement::int_or_none,
+    .return_annotation = "int",
+    .body = get_language_index,
+};
 constexpr Signature language_index_setter = {
-    "language_index", "I18N.language_index", int_value, 2, Rest::none, Requirement::any, nullptr,
-    set_language_index};
+    .name = "language_index",
+    .qualname = "I18N.language_index",
+    .parameters = int_value,
+    .required = 2,
+    .body = set_language_index,
+};
 constexpr Signature filename_getter = {
-    "filename", "I18N.filename", self_only, 1, Rest::none, Requirement::str_or_none, "str",
-    get_filename};
+    .name = "filename",
+    .qualname = "I18N.filename",
+    .parameters = self_only,
+    .required = 1,
+    .result = Requirement::str_or_none,
+    .return_annotation = "str",
+    .body = get_filename,
+};
 constexpr Signature filename_setter = {
-    "filename", "I18N.filename", str_value, 2, Rest::none, Requirement::any, nullptr,
-    set_filename};
+    .name = "filename",
+    .qualname = "I18N.filename",
+    .parameters = str_value,
+    .required = 2,
+    .body = set_filename,
+};
 
 /// Stores a newly made member in the class namespace.
 int add_member(PyObject *ns, PyObject *name, Ref value) noexcept {
@@ -249,7 +281,7 @@ struct CachedView {
     PyObject *self = nullptr;
     PyObject *dict = nullptr;
     std::uint64_t epoch = 0;
-    PlainView view{};
+    InstanceView view{};
 } cached_view;
 
 /// The entry of `dict` under `name`, borrowed; nullptr when missing. False on an error of the
@@ -265,8 +297,8 @@ bool own_entry(PyObject *dict, PyObject *name, PyObject *&value) noexcept {
 
 } // namespace
 
-bool plain_view(PyObject *self, Ref &dict, PlainView &view) noexcept {
-    if (Py_TYPE(self) != catalogue_class || !class_is_pristine()) {
+bool instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept {
+    if (!fast::view || Py_TYPE(self) != catalogue_class || !class_is_pristine()) {
         return false;
     }
     dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));

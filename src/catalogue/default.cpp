@@ -1,24 +1,24 @@
 // qel_i18n: the module-level gettext, which translates through whatever object the module
 // attribute i18n names at the moment of the call.
 #include "catalogue/catalogue.hpp"
-#include "catalogue/plain.hpp"
+#include "catalogue/instance_view.hpp"
+#include "module/function.hpp"
+#include "module/host.hpp"
 
 namespace qel_i18n::catalogue {
 
 namespace {
 
-host::CachedGlobal catalogue_name;
-
 PyObject *gettext_body(const Bound &bound) noexcept {
-    Ref catalogue = catalogue_name.lookup(names.i18n);
+    Ref catalogue = host::lookup_global(names.i18n);
     if (!catalogue) {
         return nullptr;
     }
     // An instance of the pristine class whose own attributes do not hide the method: the
     // attribute the host would call is the class's own lookup, so run it directly.
     Ref dict;
-    PlainView view;
-    if (plain_view(catalogue.get(), dict, view) && !view.shadowed) {
+    InstanceView view;
+    if (instance_view(catalogue.get(), dict, view) && !view.shadowed) {
         return translate(catalogue.get(), &view, bound.arg[0]);
     }
     host::RecursionGuard guard;
@@ -33,8 +33,15 @@ PyObject *gettext_body(const Bound &bound) noexcept {
 constexpr Parameter gettext_parameters[] = {{"message", Requirement::str, "str"}};
 
 constexpr Signature gettext_signature = {
-    "gettext", "gettext",   gettext_parameters, 1, Rest::none, Requirement::str_or_none,
-    "str",     gettext_body, /* guards_itself */ true};
+    .name = "gettext",
+    .qualname = "gettext",
+    .parameters = gettext_parameters,
+    .required = 1,
+    .result = Requirement::str_or_none,
+    .return_annotation = "str",
+    .body = gettext_body,
+    .guards_itself = true,
+};
 
 } // namespace
 

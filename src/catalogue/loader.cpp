@@ -2,8 +2,10 @@
 // host's open and csv reader into the table of one language: entries sorted by message, the
 // raw data rows, or nothing.
 #include "catalogue/catalogue.hpp"
-#include "catalogue/plain.hpp"
+#include "catalogue/instance_view.hpp"
 #include "module/files.hpp"
+#include "module/fast_paths.hpp"
+#include "module/function.hpp"
 
 #include <algorithm>
 
@@ -21,8 +23,12 @@ PyObject *sort_key_body(const Bound &bound) noexcept {
 constexpr Parameter sort_key_parameters[] = {{"item", Requirement::any, nullptr}};
 
 constexpr Signature sort_key_signature = {
-    "<lambda>", "I18N.load_data_from_file.<locals>.<lambda>", sort_key_parameters, 1, Rest::none,
-    Requirement::any, nullptr, sort_key_body};
+    .name = "<lambda>",
+    .qualname = "I18N.load_data_from_file.<locals>.<lambda>",
+    .parameters = sort_key_parameters,
+    .required = 1,
+    .body = sort_key_body,
+};
 
 /// The column of a language: language_index + 1 as a host int, and as a C index when it fits.
 struct Column {
@@ -109,10 +115,12 @@ bool message_less(PyObject *a, PyObject *b) noexcept {
 int sort_entries(PyObject *table) noexcept {
     Py_ssize_t n = PyList_GET_SIZE(table);
     PyObject **items = PySequence_Fast_ITEMS(table);
-    bool all_text = true;
+    bool all_text = fast::loader_sort;
     bool sorted = true;
     for (Py_ssize_t i = 0; i < n && all_text; ++i) {
-        all_text = PyUnicode_CheckExact(PyTuple_GET_ITEM(items[i], 1));
+        // The reader may have reached the table and changed it: every element is checked.
+        all_text = PyTuple_CheckExact(items[i]) && PyTuple_GET_SIZE(items[i]) > 1 &&
+                   PyUnicode_CheckExact(PyTuple_GET_ITEM(items[i], 1));
         if (all_text && i > 0 && sorted) {
             sorted = !message_less(items[i], items[i - 1]);
         }
@@ -123,10 +131,7 @@ int sort_entries(PyObject *table) noexcept {
         }
         return 0;
     }
-    PyObject *args[] = {nullptr, table, sort_key};
-    Ref done = Ref::steal(PyObject_VectorcallMethod(
-        names.sort, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.kw_key));
-    return done ? 0 : -1;
+    return host::sort_by_key(table, sort_key);
 }
 
 /// Steps 4 to 6: the table from the rows after the header.
@@ -168,34 +173,6 @@ int fill_table(PyObject *rows, PyObject *language_index, PyObject *table) noexce
     return sort_entries(table);
 }
 
-/// Steps 3 to 6, with the file open. A failure of the reader or of a row gets a note naming
-/// the file and the reader's line.
-int read_table(PyObject *file, PyObject *filename, PyObject *language_index,
-               PyObject *table) noexcept {
-    Ref reader_function = host::lookup_global(names.csv_reader);
-    if (!reader_function) {
-        return -1;
-    }
-    Ref reader = host::call(reader_function.get(), {file});
-    if (!reader) {
-        return -1;
-    }
-    Ref rows = Ref::steal(PyObject_GetIter(reader.get()));
-    if (!rows) {
-        return -1;
-    }
-    // The header row is read and discarded; without one, StopIteration as next() raises it.
-    Ref header = Ref::steal(PyIter_Next(rows.get()));
-    if (!header) {
-        return PyErr_Occurred() ? files::note_reading(filename, reader.get())
-                                : files::raise_empty(filename);
-    }
-    if (fill_table(rows.get(), language_index, table) < 0) {
-        return files::note_reading(filename, reader.get());
-    }
-    return 0;
-}
-
 PyObject *load_body(const Bound &bound) noexcept {
     PyObject *filename = bound.arg[0];
     PyObject *language_index = bound.arg[1];
@@ -203,12 +180,10 @@ PyObject *load_body(const Bound &bound) noexcept {
     if (!table) {
         return nullptr;
     }
-    Ref file = host::open_csv(filename, names.mode_read);
-    if (!file) {
-        return nullptr;
-    }
-    int done = host::with_as(file.get(), [&](PyObject *opened) noexcept {
-        return read_table(opened, filename, language_index, table.get());
+    // The header row is read and discarded.
+    Ref header;
+    int done = files::read_catalogue(filename, header, [&](PyObject *rows) noexcept {
+        return fill_table(rows, language_index, table.get());
     });
     return done < 0 ? nullptr : table.release();
 }
@@ -219,8 +194,13 @@ constexpr Parameter load_parameters[] = {
 };
 
 constexpr Signature load_signature = {
-    "load_data_from_file", "I18N.load_data_from_file", load_parameters, 2, Rest::none,
-    Requirement::any, "list[tuple]", load_body};
+    .name = "load_data_from_file",
+    .qualname = "I18N.load_data_from_file",
+    .parameters = load_parameters,
+    .required = 2,
+    .return_annotation = "list[tuple]",
+    .body = load_body,
+};
 
 } // namespace
 

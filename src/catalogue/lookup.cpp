@@ -6,8 +6,11 @@
 // that is what the host's attribute access would do, the lock is skipped only when taking it
 // could not be observed, and cached probes are used only for elements still in place.
 #include "catalogue/catalogue.hpp"
-#include "catalogue/plain.hpp"
+#include "catalogue/instance_view.hpp"
 #include "catalogue/probe_index.hpp"
+#include "module/fast_paths.hpp"
+#include "module/function.hpp"
+#include "module/host.hpp"
 
 #include <algorithm>
 
@@ -46,13 +49,13 @@ Ref attribute(PyObject *self, PyObject *held, PyObject *name) noexcept {
 }
 
 /// `with self.__lock: data = self.__data`.
-Ref current_table(PyObject *self, const PlainView *view) noexcept {
+Ref current_table(PyObject *self, const InstanceView *view) noexcept {
     Ref lock = view != nullptr ? attribute(self, view->lock, names.private_lock)
                                : host::getattr(self, names.private_lock);
     if (!lock) {
         return {};
     }
-    if (view != nullptr && host::is_host_lock(lock.get())) {
+    if (fast::lock && view != nullptr && host::is_host_lock(lock.get())) {
         // The GIL is held from this test to the end of the read, and the view was read from
         // the instance dict without running any code that could release it: when the lock is
         // free, no other thread can take it in between, so this is the same as acquiring,
@@ -80,9 +83,7 @@ Ref current_table(PyObject *self, const PlainView *view) noexcept {
     if (done == 0 && !table) {
         // A lock whose exit suppressed the error of the read leaves the table unread, as the
         // host leaves a local variable that the block did not bind.
-        PyErr_SetString(PyExc_UnboundLocalError,
-                        "cannot access local variable 'data' where it is not associated with a "
-                        "value");
+        host::raise_unbound("data");
     }
     return done < 0 || !table ? Ref() : std::move(table);
 }
@@ -131,26 +132,38 @@ PyObject *translation_of(PyObject *element, PyObject *message) noexcept {
     return present ? translation.release() : Py_NewRef(message);
 }
 
-/// The search state: the bounds, and the probe cache when there is one.
+/// True when a probe of `element` and its message `value` ran no code of the host's: an exact
+/// list's element that is an exact tuple or list, with an exact str as its message.
+bool probed_plainly(PyObject *table, PyObject *element, PyObject *value) noexcept {
+    return PyList_CheckExact(table) && (PyTuple_CheckExact(element) || PyList_CheckExact(element)) &&
+           PyUnicode_CheckExact(value);
+}
+
+/// The search state: the bounds, and the probe index while it can be trusted.
 struct Search {
     PyObject *table;
     PyObject *message;
-    const ProbeIndex *index;
+    ProbeIndex *index; // dropped once host code has run, which may have rebuilt or replaced it
     Leading units;
     Py_ssize_t low;
     Py_ssize_t high;
 
-    /// True when the table still holds, at `middle`, the element the cache has there.
-    bool in_place(Py_ssize_t middle) const noexcept {
-        return index != nullptr && middle < PyList_GET_SIZE(table) &&
-               static_cast<size_t>(middle) < index->length &&
-               PySequence_Fast_ITEMS(table)[middle] == index->elements()[middle];
+    /// The leading units of the element at `middle` while the index may stand for it: the
+    /// table still holds there the element the index has, and its message is an exact str.
+    const Leading *indexed(Py_ssize_t middle) const noexcept {
+        if (index == nullptr || middle >= PyList_GET_SIZE(table) ||
+            static_cast<size_t>(middle) >= index->length ||
+            PySequence_Fast_ITEMS(table)[middle] != index->elements()[middle]) {
+            return nullptr;
+        }
+        const Leading &probe = index->probe(static_cast<size_t>(middle));
+        return (probe.low & leading_none) != 0 ? nullptr : &probe;
     }
 
-    /// The answer for a hit on the cached element at `middle`.
+    /// The answer for a hit on the indexed element at `middle` (an atomic triple, whose
+    /// translation runs no code of the host's when tested).
     PyObject *answer(Py_ssize_t middle) const noexcept {
-        PyObject *translation = index->answers[static_cast<size_t>(middle)];
-        return Py_NewRef(translation != nullptr ? translation : message);
+        return translation_of(index->elements()[middle], message);
     }
 
     /// One step after a probe that did not hit; false when the search ends without a hit.
@@ -175,16 +188,18 @@ struct Search {
         for (;;) {
             Py_ssize_t middle = (low + high) / 2;
             int order;
-            Ref element;
-            if (in_place(middle)) {
-                order = compare_text(index->probes[static_cast<size_t>(middle)],
-                                     index->message(static_cast<size_t>(middle)), units, message);
+            if (const Leading *probe = indexed(middle)) {
+                order = compare_text(*probe, index->message(static_cast<size_t>(middle)), units,
+                                     message);
                 if (order == 0) {
                     return answer(middle);
                 }
             } else {
-                element = host::subscript(table, middle);
+                Ref element = host::subscript(table, middle);
                 Ref value = element ? host::subscript(element.get(), 1, constants.one) : Ref();
+                if (!value || !probed_plainly(table, element.get(), value.get())) {
+                    index = nullptr;
+                }
                 order = value ? compare(value.get(), message, low != high) : -2;
                 if (order == -2) {
                     return nullptr;
@@ -201,52 +216,22 @@ struct Search {
         }
     }
 
-    /// The search while every element it reaches is in place, which compares by the cached
-    /// leading units and takes no guard; the first element out of place hands the rest to the
-    /// full search, from the same bounds.
+    /// The search while every element it reaches is in place, which compares by the leading
+    /// units and takes no guard, since nothing in it runs code of the host's; the first element
+    /// out of place hands the rest to the full search, from the same bounds.
     PyObject *scan() noexcept {
-        PyObject *const *items = PySequence_Fast_ITEMS(table);
-        PyObject *const *elements = index->elements();
-        const Leading *probes = index->probes.data();
-        const Py_ssize_t size = std::min(PyList_GET_SIZE(table),
-                                         static_cast<Py_ssize_t>(index->length));
         for (;;) {
             Py_ssize_t middle = (low + high) / 2;
-            if (middle >= size || items[middle] != elements[middle]) {
+            const Leading *probe = indexed(middle);
+            if (probe == nullptr) {
                 return run();
             }
-            int order = compare_text(probes[middle], PyTuple_GET_ITEM(elements[middle], 1),
-                                     units, message);
+            int order = compare_text(*probe, index->message(static_cast<size_t>(middle)), units,
+                                     message);
             if (order == 0) {
                 return answer(middle);
             }
             if (!narrow(middle, order)) {
-                return Py_NewRef(message);
-            }
-        }
-    }
-
-    /// The search for a message that a sorted, indexed table holds in `run`: every element
-    /// before the run is smaller and every one after it greater, so the path needs no
-    /// comparison, only the check that each element on it is still in place. The first
-    /// element out of place hands the rest to the full search, from the same bounds.
-    PyObject *follow(const ProbeIndex::Run &found) noexcept {
-        // Nothing below runs code of the host's, so the table cannot change meanwhile.
-        PyObject *const *items = PySequence_Fast_ITEMS(table);
-        PyObject *const *elements = index->elements();
-        const Py_ssize_t size = std::min(PyList_GET_SIZE(table),
-                                         static_cast<Py_ssize_t>(index->length));
-        const Py_ssize_t first = found.first;
-        const Py_ssize_t last = found.last;
-        for (;;) {
-            Py_ssize_t middle = (low + high) / 2;
-            if (middle >= size || items[middle] != elements[middle]) {
-                return run();
-            }
-            if (middle >= first && middle <= last) {
-                return answer(middle);
-            }
-            if (!narrow(middle, middle < first ? -1 : 1)) {
                 return Py_NewRef(message);
             }
         }
@@ -259,12 +244,10 @@ PyObject *search(PyObject *self, PyObject *table, PyObject *message) noexcept {
     if (length <= 0) {
         return length < 0 ? nullptr : Py_NewRef(message);
     }
-    Search state{table, message, is_list ? probe_index(self, table) : nullptr, {}, 0, length - 1};
+    const bool indexed = fast::leading && is_list;
+    Search state{table, message, indexed ? probe_index(self, table) : nullptr, {}, 0, length - 1};
     if (state.index == nullptr) {
         return state.run();
-    }
-    if (const ProbeIndex::Run *found = state.index->find(message)) {
-        return state.follow(*found);
     }
     state.units = leading_units(message);
     return state.scan();
@@ -272,8 +255,8 @@ PyObject *search(PyObject *self, PyObject *table, PyObject *message) noexcept {
 
 PyObject *lookup_body(const Bound &bound) noexcept {
     Ref dict;
-    PlainView view;
-    if (plain_view(bound.arg[0], dict, view)) {
+    InstanceView view;
+    if (instance_view(bound.arg[0], dict, view)) {
         return translate(bound.arg[0], &view, bound.arg[1]);
     }
     host::RecursionGuard guard;
@@ -286,12 +269,17 @@ constexpr Parameter lookup_parameters[] = {
 };
 
 constexpr Signature lookup_signature = {
-    "gettext", "I18N.gettext", lookup_parameters, 2,           Rest::none,
-    Requirement::any, nullptr, lookup_body, /* guards_itself */ true};
+    .name = "gettext",
+    .qualname = "I18N.gettext",
+    .parameters = lookup_parameters,
+    .required = 2,
+    .body = lookup_body,
+    .guards_itself = true,
+};
 
 } // namespace
 
-PyObject *translate(PyObject *self, const PlainView *view, PyObject *message) noexcept {
+PyObject *translate(PyObject *self, const InstanceView *view, PyObject *message) noexcept {
     Ref language_index =
         view != nullptr ? attribute(self, view->language_index, names.private_language_index)
                         : host::getattr(self, names.private_language_index);

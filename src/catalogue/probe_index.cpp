@@ -1,8 +1,7 @@
-// qel_i18n: the probe cache of each catalogue object, kept beside the object (its namespace
+// qel_i18n: the probe index of each catalogue object, kept beside the object (its namespace
 // shows nothing) and dropped by a weak-reference callback when the object goes away.
 #include "catalogue/probe_index.hpp"
 
-#include <cstring>
 #include <new>
 #include <unordered_map>
 
@@ -38,134 +37,68 @@ PyObject *forget(PyObject *key, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
-PyMethodDef forget_definition = {"forget", forget, METH_O, nullptr};
+PyMethodDef forget_definition = {
+    .ml_name = "forget",
+    .ml_meth = forget,
+    .ml_flags = METH_O,
+    .ml_doc = nullptr,
+};
 
-void fill_runs(ProbeIndex &index);
-
-/// True for the entries the loader makes: (row number, message, translation or None).
-bool is_plain_entry(PyObject *element) noexcept {
-    if (!PyTuple_CheckExact(element) || PyTuple_GET_SIZE(element) != 3) {
-        return false;
-    }
-    PyObject *number = PyTuple_GET_ITEM(element, 0);
-    PyObject *translation = PyTuple_GET_ITEM(element, 2);
-    return PyLong_CheckExact(number) && PyUnicode_CheckExact(PyTuple_GET_ITEM(element, 1)) &&
-           (translation == Py_None || PyUnicode_CheckExact(translation));
+/// True for the elements an index can hold: triples the collector does not track, whose items
+/// are therefore atomic or untracked themselves, as the loader's entries are.
+bool is_atomic_triple(PyObject *element) noexcept {
+    return PyTuple_CheckExact(element) && PyTuple_GET_SIZE(element) == 3 &&
+           !PyObject_GC_IsTracked(element);
 }
 
-/// Fills `index` for `table`. Only tables of plain entries are indexed: their elements can
-/// refer to nothing that could refer back, so holding them adds no uncollectable cycle. A
-/// table that does not qualify is remembered as such. May throw std::bad_alloc.
+/// Fills `index` for `table`, in one pass over its elements. A table that does not qualify is
+/// remembered as such. May throw std::bad_alloc.
 void fill(ProbeIndex &index, PyObject *table) {
-    Py_ssize_t n = PyList_GET_SIZE(table);
-    PyObject **items = PySequence_Fast_ITEMS(table);
-    std::vector<Leading> probes;
-    Ref snapshot;
+    const Py_ssize_t n = PyList_GET_SIZE(table);
+    PyObject *const *items = PySequence_Fast_ITEMS(table);
+    Ref snapshot = Ref::steal(PyList_New(n));
+    if (!snapshot) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
     bool usable = true;
     for (Py_ssize_t i = 0; i < n && usable; ++i) {
-        usable = is_plain_entry(items[i]);
+        usable = is_atomic_triple(items[i]);
+        if (usable) {
+            PyList_SET_ITEM(snapshot.get(), i, Py_NewRef(items[i]));
+        }
     }
-    std::vector<PyObject *> answers;
-    if (usable) {
-        probes.resize(static_cast<size_t>(n));
-        answers.resize(static_cast<size_t>(n));
-        snapshot = Ref::steal(PyList_GetSlice(table, 0, n));
-        if (!snapshot) {
-            PyErr_Clear();
+    // Zeroed pages from calloc cost nothing until a probe first touches them.
+    std::unique_ptr<Leading[], ProbeIndex::Free> probes;
+    if (usable && n > 0) {
+        probes.reset(static_cast<Leading *>(std::calloc(static_cast<size_t>(n), sizeof(Leading))));
+        if (!probes) {
             throw std::bad_alloc();
         }
     }
     index.table = table;
     index.length = static_cast<size_t>(n);
     index.usable = usable;
+    if (!usable) {
+        snapshot = Ref(); // a partial snapshot is no use
+    }
+    // The previous snapshot and probes are released here, holding atomic triples only.
     std::swap(index.snapshot, snapshot);
     std::swap(index.probes, probes);
-    std::swap(index.answers, answers);
-    index.runs.clear();
-    index.mask = 0;
-    if (!usable) {
-        return; // the previous snapshot and arrays are released here
-    }
-    PyObject *const *held = index.elements();
-    bool sorted = true;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *message = PyTuple_GET_ITEM(held[i], 1);
-        PyObject *translation = PyTuple_GET_ITEM(held[i], 2);
-        index.probes[i] = leading_units(message);
-        index.answers[i] =
-            translation != Py_None && PyUnicode_GET_LENGTH(translation) > 0 ? translation : nullptr;
-        sorted = sorted && (i == 0 || PyUnicode_Compare(index.message(i - 1), message) <= 0);
-    }
-    if (sorted && n > 0 && n < static_cast<Py_ssize_t>(UINT32_MAX)) {
-        fill_runs(index);
-    }
-}
-
-bool same_text(PyObject *a, PyObject *b) noexcept {
-    if (a == b) {
-        return true;
-    }
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    int kind = PyUnicode_KIND(a);
-    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) ==
-               0;
-}
-
-/// The runs of a sorted table. May throw std::bad_alloc.
-void fill_runs(ProbeIndex &index) {
-    const size_t n = index.probes.size();
-    size_t slots = 16;
-    while (slots < 2 * n) {
-        slots *= 2;
-    }
-    index.runs.assign(slots, ProbeIndex::Run{0, nullptr, 1, 0});
-    index.mask = slots - 1;
-    for (size_t first = 0; first < n;) {
-        PyObject *message = index.message(first);
-        size_t last = first;
-        while (last + 1 < n && same_text(index.message(last + 1), message)) {
-            ++last;
-        }
-        Py_hash_t hash = PyObject_Hash(message); // a str's hash never fails, and is kept
-        size_t slot = static_cast<size_t>(hash) & index.mask;
-        while (index.runs[slot].first <= index.runs[slot].last) {
-            slot = (slot + 1) & index.mask;
-        }
-        index.runs[slot] = {hash, message, static_cast<std::uint32_t>(first),
-                            static_cast<std::uint32_t>(last)};
-        first = last + 1;
-    }
 }
 
 } // namespace
-
-const ProbeIndex::Run *ProbeIndex::find(PyObject *message) const noexcept {
-    if (runs.empty()) {
-        return nullptr;
-    }
-    Py_hash_t hash = PyObject_Hash(message);
-    for (size_t slot = static_cast<size_t>(hash) & mask;; slot = (slot + 1) & mask) {
-        const Run &run = runs[slot];
-        if (run.first > run.last) {
-            return nullptr;
-        }
-        if (run.hash == hash && same_text(run.message, message)) {
-            return &run;
-        }
-    }
-}
 
 Leading leading_units(PyObject *text) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const Py_ssize_t count = length < 15 ? length : 15;
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
-    Leading units{0, 1};
+    Leading units{0, leading_narrow | leading_filled};
     for (Py_ssize_t i = 0; i < count; ++i) {
         Py_UCS4 unit = PyUnicode_READ(kind, data, i);
         if (unit > 0xff) {
-            units.low &= ~std::uint64_t{1};
+            units.low &= ~leading_narrow;
         }
         std::uint64_t byte = unit & 0xff;
         if (i < 8) {
@@ -177,7 +110,18 @@ Leading leading_units(PyObject *text) noexcept {
     return units;
 }
 
-const ProbeIndex *probe_index(PyObject *self, PyObject *table) noexcept {
+void release_probe_index(PyObject *self) noexcept {
+    if (entries == nullptr) {
+        return;
+    }
+    auto found = entries->find(self);
+    if (found != entries->end()) {
+        ProbeIndex gone = std::move(found->second.index);
+        found->second.index = ProbeIndex{};
+    }
+}
+
+ProbeIndex *probe_index(PyObject *self, PyObject *table) noexcept {
     const size_t length = static_cast<size_t>(PyList_GET_SIZE(table));
     if (self == last_self && last_index->describes(table, length)) {
         return last_index->usable ? last_index : nullptr;

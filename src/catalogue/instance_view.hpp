@@ -8,7 +8,7 @@
 
 namespace qel_i18n::catalogue {
 
-/// The class made by make_class (held), for the lookup's test of a plain instance.
+/// The class made by make_class (held), for the test that an object is an instance of it.
 extern PyTypeObject *catalogue_class;
 
 /// True while the class is as make_class made it, as far as attribute reads on its instances
@@ -19,7 +19,7 @@ bool class_is_pristine() noexcept;
 
 /// What the lookup reads of an instance of the pristine class: its attribute dict and what
 /// that holds under the names the lookup reads (borrowed from the dict; nullptr when missing).
-struct PlainView {
+struct InstanceView {
     PyObject *dict;
     bool shadowed; // the instance holds a "gettext" of its own
     PyObject *language_index;
@@ -31,10 +31,10 @@ struct PlainView {
 /// attribute dict for the duration of the call; false (no exception set) otherwise, and when
 /// the dict cannot be watched or changed while it was read. The entries are read again only
 /// after the dict has changed. The view stays valid only while no host code runs.
-bool plain_view(PyObject *self, Ref &dict, PlainView &view) noexcept;
+bool instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept;
 
-/// The lookup of I18N.gettext for `self`; `view` when plain_view gave one, else nullptr.
-PyObject *translate(PyObject *self, const PlainView *view, PyObject *message) noexcept;
+/// The lookup of I18N.gettext for `self`; `view` when instance_view gave one, else nullptr.
+PyObject *translate(PyObject *self, const InstanceView *view, PyObject *message) noexcept;
 
 /// The static method's function (making the loader's sort key function first).
 Ref make_load_data_from_file() noexcept;
