@@ -4,27 +4,13 @@
 #include "extract/extract.hpp"
 
 #include "module/files.hpp"
-
-#include <sys/stat.h>
+#include "module/function.hpp"
 
 namespace qel_i18n::extract {
 
 namespace {
 
 PyObject *kw_glob = nullptr; // ("root_dir", "recursive"), held for the life of the process
-
-/// True when `name` names a directory (following symbolic links), as os.path.isdir tells:
-/// any name that cannot be a path, or cannot be examined, is no directory.
-bool is_directory(PyObject *name) noexcept {
-    PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(name, &encoded)) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref path = Ref::steal(encoded);
-    struct stat status;
-    return ::stat(PyBytes_AS_STRING(path.get()), &status) == 0 && S_ISDIR(status.st_mode);
-}
 
 /// The name handed to parse for one name the glob returned.
 Ref source_name(PyObject *directory, bool prefixed, PyObject *name) noexcept {
@@ -77,7 +63,7 @@ PyObject *parse_directory_body(const Bound &bound) noexcept {
         Ref name = source_name(directory, prefixed, next);
         Py_DECREF(next);
         if (!name ||
-            (!is_directory(name.get()) && PyList_Append(source_filenames.get(), name.get()) < 0)) {
+            (!files::is_directory(name.get()) && PyList_Append(source_filenames.get(), name.get()) < 0)) {
             return nullptr;
         }
     }
@@ -111,8 +97,12 @@ constexpr Parameter parse_directory_parameters[] = {
 };
 
 constexpr Signature parse_directory_signature = {
-    "parse_directory", "parse_directory", parse_directory_parameters, 2, Rest::none,
-    Requirement::any, nullptr, parse_directory_body};
+    .name = "parse_directory",
+    .qualname = "parse_directory",
+    .parameters = parse_directory_parameters,
+    .required = 2,
+    .body = parse_directory_body,
+};
 
 } // namespace
 

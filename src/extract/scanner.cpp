@@ -3,13 +3,15 @@
 // caller's cache under (position text, message).
 //
 // While `_the_pattern` and `_load_str` are the objects start-up bound, the scanner finds the
-// pattern's matches itself and takes a plain message text (no backslash, double quote or
-// control character, which JSON decodes to itself) as it is; every other text still goes to
+// pattern's matches itself and takes a message text without backslash, double quote or control
+// character as it is, since JSON decodes such a text to itself; every other text still goes to
 // `_load_str`. Once either name is rebound, the pattern's finditer and `_load_str` are called
 // for everything.
 #include "extract/extract.hpp"
 
 #include "module/files.hpp"
+#include "module/fast_paths.hpp"
+#include "module/function.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -20,8 +22,6 @@ namespace {
 
 PyObject *original_pattern = nullptr;  // `_the_pattern` as start-up bound it (held)
 PyObject *original_load_str = nullptr; // `_load_str` as start-up bound it (held)
-host::CachedGlobal pattern_name;
-host::CachedGlobal load_str_name;
 
 /// Group 1 of a match: the raw message text, [start, end) of the line.
 struct Marker {
@@ -91,7 +91,7 @@ bool next_marker(const Char *text, Py_ssize_t length, Py_ssize_t &from, Marker &
 }
 
 /// True when JSON decodes the quoted text to the text itself.
-template <typename Char> bool is_plain(const Char *text, Marker marker) noexcept {
+template <typename Char> bool decodes_to_itself(const Char *text, Marker marker) noexcept {
     for (Py_ssize_t i = marker.start; i < marker.end; ++i) {
         const Char c = text[i];
         if (c < 0x20 || c == '"' || c == '\\') {
@@ -140,7 +140,7 @@ int record(PyObject *cache, PyObject *position, PyObject *message) noexcept {
 /// True while `_load_str` is the decoder start-up bound. Its lookup happens here only to choose
 /// the way of scanning; a missing name is reported where a match looks it up.
 bool decoder_is_original() noexcept {
-    Ref load = load_str_name.lookup(names.load_str);
+    Ref load = host::lookup_global(names.load_str);
     if (!load) {
         PyErr_Clear();
         return false;
@@ -157,17 +157,17 @@ struct Line {
     Ref position;      // made at the first match of the line
 
     /// Decodes the raw text `raw` of a match (`_load_str('"' + raw + '"')`) and records it.
-    int found(PyObject *raw, PyObject *plain) noexcept {
+    int found(PyObject *raw, PyObject *itself) noexcept {
         if (!position && !(position = position_text(source_filename, number))) {
             return -1;
         }
-        Ref load = load_str_name.lookup(names.load_str);
+        Ref load = host::lookup_global(names.load_str);
         if (!load) {
             return -1;
         }
         Ref message;
-        if (plain != nullptr && load.get() == original_load_str) {
-            message = Ref::borrow(plain);
+        if (itself != nullptr && load.get() == original_load_str) {
+            message = Ref::borrow(itself);
         } else {
             Ref opened = Ref::steal(PyNumber_Add(names.quote, raw));
             Ref quoted = opened ? Ref::steal(PyNumber_Add(opened.get(), names.quote)) : Ref();
@@ -186,7 +186,7 @@ struct Line {
         Marker marker;
         for (Py_ssize_t from = 0; next_marker(data, length, from, marker);) {
             Ref raw = Ref::steal(PyUnicode_Substring(text, marker.start, marker.end));
-            if (!raw || found(raw.get(), is_plain(data, marker) ? raw.get() : nullptr) < 0) {
+            if (!raw || found(raw.get(), decodes_to_itself(data, marker) ? raw.get() : nullptr) < 0) {
                 return -1;
             }
         }
@@ -212,11 +212,11 @@ struct Line {
     }
 
     int scan() noexcept {
-        Ref pattern = pattern_name.lookup(names.the_pattern);
+        Ref pattern = host::lookup_global(names.the_pattern);
         if (!pattern) {
             return -1;
         }
-        if (pattern.get() == original_pattern && PyUnicode_CheckExact(text) &&
+        if (fast::scanner && pattern.get() == original_pattern && PyUnicode_CheckExact(text) &&
             decoder_is_original()) {
             switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND:
@@ -272,8 +272,12 @@ constexpr Parameter parse_one_file_parameters[] = {
 };
 
 constexpr Signature parse_one_file_signature = {
-    "_parse_one_file", "_parse_one_file", parse_one_file_parameters, 2, Rest::none,
-    Requirement::any, nullptr, parse_one_file_body};
+    .name = "_parse_one_file",
+    .qualname = "_parse_one_file",
+    .parameters = parse_one_file_parameters,
+    .required = 2,
+    .body = parse_one_file_body,
+};
 
 } // namespace
 

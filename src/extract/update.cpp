@@ -8,15 +8,12 @@
 // translated rows that an earlier run moved to the excess file are carried over.
 #include "extract/extract.hpp"
 
-#include "extract/csv_rows.hpp"
 #include "module/files.hpp"
+#include "module/function.hpp"
 
 namespace qel_i18n::extract {
 
 namespace {
-
-/// `_csv_writer` as start-up bound it: while it is still bound, rows are written natively.
-PyObject *original_writer = nullptr;
 
 /// The sort key of the catalogue's entries, `lambda item: (item[1][1], item[1][0])`.
 PyObject *contents_key = nullptr;
@@ -47,81 +44,19 @@ constexpr Parameter item_parameter[] = {{"item", Requirement::any, nullptr}};
 constexpr Parameter row_parameter[] = {{"row", Requirement::any, nullptr}};
 
 constexpr Signature contents_key_signature = {
-    "<lambda>", "parse.<locals>.<lambda>", item_parameter, 1, Rest::none, Requirement::any,
-    nullptr, contents_key_body};
+    .name = "<lambda>",
+    .qualname = "parse.<locals>.<lambda>",
+    .parameters = item_parameter,
+    .required = 1,
+    .body = contents_key_body,
+};
 constexpr Signature excess_key_signature = {
-    "<lambda>", "parse.<locals>.<lambda>", row_parameter, 1, Rest::none, Requirement::any,
-    nullptr, excess_key_body};
-
-/// `list.sort(key=key)`: natively when every item has exact str cells, whose order is the
-/// host's string order; otherwise by the host's sort.
-int sort_by(PyObject *list, PyObject *key) noexcept {
-    int sorted = sort_rows(list, key == contents_key);
-    if (sorted != 0) {
-        return sorted < 0 ? -1 : 0;
-    }
-    PyObject *args[] = {nullptr, list, key};
-    Ref done = Ref::steal(PyObject_VectorcallMethod(
-        names.sort, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, constants.kw_key));
-    return done ? 0 : -1;
-}
-
-/// Opens a catalogue file for reading and runs `body(rows, reader)` over its rows after the
-/// header, which is stored in `header` (StopIteration, as next() raises it, when there is
-/// none). Errors get a note naming the file.
-template <class Body> int read_catalogue(PyObject *name, Ref &header, Body &&body) noexcept {
-    Ref file = host::open_csv(name, names.mode_read);
-    if (!file) {
-        return -1;
-    }
-    return host::with_as(file.get(), [&](PyObject *opened) noexcept {
-        Ref make_reader = host::lookup_global(names.csv_reader);
-        Ref reader = make_reader ? host::call(make_reader.get(), {opened}) : Ref();
-        Ref rows = reader ? Ref::steal(PyObject_GetIter(reader.get())) : Ref();
-        if (!rows) {
-            return -1;
-        }
-        header = Ref::steal(PyIter_Next(rows.get()));
-        if (!header) {
-            if (PyErr_Occurred()) {
-                return files::note_reading(name, reader.get());
-            }
-            return files::raise_empty(name);
-        }
-        return body(rows.get(), reader.get()) < 0 ? files::note_reading(name, reader.get()) : 0;
-    });
-}
-
-/// `occur, data = entry`, as the host unpacks a pair.
-int unpack_pair(PyObject *entry, Ref &first, Ref &second) noexcept {
-    if ((PyList_CheckExact(entry) || PyTuple_CheckExact(entry)) && PySequence_Fast_GET_SIZE(entry) == 2) {
-        first = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 0));
-        second = Ref::borrow(PySequence_Fast_GET_ITEM(entry, 1));
-        return 0;
-    }
-    Ref items = Ref::steal(PySequence_Tuple(entry));
-    if (!items) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(entry)->tp_name);
-        }
-        return -1;
-    }
-    Py_ssize_t count = PyTuple_GET_SIZE(items.get());
-    if (count != 2) {
-        if (count < 2) {
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
-                         count);
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
-        return -1;
-    }
-    first = Ref::borrow(PyTuple_GET_ITEM(items.get(), 0));
-    second = Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
-    return 0;
-}
+    .name = "<lambda>",
+    .qualname = "parse.<locals>.<lambda>",
+    .parameters = row_parameter,
+    .required = 1,
+    .body = excess_key_body,
+};
 
 /// `tuple(row)`, a row's cells as a hashable whole, to tell identical rows.
 Ref cells_of(PyObject *row) noexcept { return Ref::steal(PySequence_Tuple(row)); }
@@ -139,7 +74,7 @@ struct Update {
 
     /// Step 2: the old catalogue into the cache, each entry not yet met.
     int load() noexcept {
-        return read_catalogue(csv_filename, header, [&](PyObject *lines, PyObject *) noexcept {
+        return files::read_catalogue(csv_filename, header, [&](PyObject *lines) noexcept {
             while (PyObject *next = PyIter_Next(lines)) {
                 Ref row = Ref::steal(next);
                 Ref position = Ref::steal(PyObject_GetItem(row.get(), constants.zero));
@@ -184,7 +119,7 @@ struct Update {
     /// Steps 5 and 6: the entries, sorted.
     Ref sorted_contents() noexcept {
         Ref contents = Ref::steal(PyDict_Values(cache.get()));
-        return contents && sort_by(contents.get(), contents_key) == 0 ? std::move(contents)
+        return contents && host::sort_by_key(contents.get(), contents_key) == 0 ? std::move(contents)
                                                                       : Ref();
     }
 
@@ -197,8 +132,9 @@ struct Update {
             return -1;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(contents); ++i) {
+            Ref entry = Ref::borrow(PyList_GET_ITEM(contents, i));
             Ref occur, data;
-            if (unpack_pair(PyList_GET_ITEM(contents, i), occur, data) < 0) {
+            if (host::unpack_pair(entry.get(), occur, data) < 0) {
                 return -1;
             }
             int met = PyObject_IsTrue(occur.get());
@@ -221,7 +157,7 @@ struct Update {
         if (PyList_SetSlice(excess.get(), end, end, unmet.get()) < 0) {
             return -1;
         }
-        return sort_by(excess.get(), excess_key);
+        return host::sort_by_key(excess.get(), excess_key);
     }
 
     /// The excess file's name: the catalogue's name without its extension, then "-excess.csv".
@@ -246,14 +182,15 @@ struct Update {
             return -1;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(excess.get()); ++i) {
-            Ref cells = cells_of(PyList_GET_ITEM(excess.get(), i));
+            Ref row = Ref::borrow(PyList_GET_ITEM(excess.get(), i));
+            Ref cells = cells_of(row.get());
             if (!cells || PySet_Add(going.get(), cells.get()) < 0) {
                 return -1;
             }
         }
         Py_ssize_t ours = PyList_GET_SIZE(excess.get());
         Ref old_header;
-        int done = read_catalogue(excess_filename.get(), old_header, [&](PyObject *lines, PyObject *) noexcept {
+        int done = files::read_catalogue(excess_filename.get(), old_header, [&](PyObject *lines) noexcept {
             while (PyObject *next = PyIter_Next(lines)) {
                 Ref row = Ref::steal(next);
                 int keep = translated(row.get());
@@ -283,7 +220,7 @@ struct Update {
             }
             return -1;
         }
-        return PyList_GET_SIZE(excess.get()) > ours ? sort_by(excess.get(), excess_key) : 0;
+        return PyList_GET_SIZE(excess.get()) > ours ? host::sort_by_key(excess.get(), excess_key) : 0;
     }
 
     /// True when a row holds a non-empty cell after cell 1.
@@ -326,21 +263,24 @@ struct Update {
         return done < 0 ? files::add_note_format("while writing %R", target) : 0;
     }
 
-    /// `header` and then `lines`, natively while `_csv_writer` is the writer start-up bound.
+    /// `header` and then `lines` through `_csv_writer`, a row at a time.
     int write_lines(PyObject *file, PyObject *lines) noexcept {
         Ref make_writer = host::lookup_global(names.csv_writer);
-        if (make_writer && make_writer.get() == original_writer) {
-            int written = write_rows(file, header.get(), lines);
-            if (written != 0) {
-                return written < 0 ? -1 : 0;
-            }
-        }
         Ref writer = make_writer ? host::call(make_writer.get(), {file}) : Ref();
-        if (!writer || !host::call_method(writer.get(), names.writerow, {header.get()})) {
+        Ref writerow = writer ? host::getattr(writer.get(), names.writerow) : Ref();
+        if (!writerow) {
+            return -1;
+        }
+        if (!header) {
+            // The catalogue's `with` block ended by an exception its __exit__ suppressed.
+            return host::raise_unbound("header");
+        }
+        if (!host::call(writerow.get(), {header.get()})) {
             return -1;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
-            if (!host::call_method(writer.get(), names.writerow, {PyList_GET_ITEM(lines, i)})) {
+            Ref line = Ref::borrow(PyList_GET_ITEM(lines, i)); // writerow may drop the list's
+            if (!host::call_method(writer.get(), names.writerow, {line.get()})) {
                 return -1;
             }
         }
@@ -414,20 +354,17 @@ PyObject *parse_body(const Bound &bound) noexcept {
 constexpr Parameter parse_parameters[] = {{"csv_filename", Requirement::str, "str"}};
 
 constexpr Signature parse_signature = {
-    "parse", "parse", parse_parameters, 1, Rest::collected, Requirement::any, nullptr,
-    parse_body};
+    .name = "parse",
+    .qualname = "parse",
+    .parameters = parse_parameters,
+    .required = 1,
+    .rest = Rest::collected,
+    .body = parse_body,
+};
 
 } // namespace
 
 Ref make_parse() noexcept {
-    PyObject *writer = PyDict_GetItemWithError(host::services.module_dict, names.csv_writer);
-    if (writer == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "the csv writer must be bound first");
-        }
-        return {};
-    }
-    Py_XSETREF(original_writer, Py_NewRef(writer));
     Ref contents = make_function(contents_key_signature, nullptr);
     Ref rows = contents ? make_function(excess_key_signature, nullptr) : Ref();
     if (!rows) {

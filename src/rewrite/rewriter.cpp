@@ -6,6 +6,7 @@
 #include "rewrite/rewrite.hpp"
 
 #include "module/files.hpp"
+#include "module/function.hpp"
 
 namespace qel_i18n::rewrite {
 
@@ -130,7 +131,8 @@ int rewrite_file(const Keys &keys, PyObject *name) noexcept {
     files::Replacement output;
     int written = output.write(name, false, [&](PyObject *file) noexcept {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
-            if (!host::call_method(file, names.write, {PyList_GET_ITEM(lines.get(), i)})) {
+            Ref line = Ref::borrow(PyList_GET_ITEM(lines.get(), i));
+            if (!host::call_method(file, names.write, {line.get()})) {
                 return -1;
             }
         }
@@ -153,8 +155,11 @@ PyObject *replace_gettext_body(const Bound &bound) noexcept {
 }
 
 constexpr Signature replace_gettext_signature = {
-    "replace_gettext", "replace_gettext", {}, 0, Rest::only_positional, Requirement::any, nullptr,
-    replace_gettext_body};
+    .name = "replace_gettext",
+    .qualname = "replace_gettext",
+    .rest = Rest::only_positional,
+    .body = replace_gettext_body,
+};
 
 } // namespace
 
