@@ -1,0 +1,243 @@
+"""What each fast path gains: the module built with every fast path, and once without each of
+them (the CMake options QEL_I18N_FAST_*), timed side by side on the workloads it targets.
+
+    python benchmarks/compare_builds.py [--rounds 7] [--sizes 100,10000,100000]
+                                        [--callgrind] [--only VIEW,LOCK,...]
+
+Each build is made with CMake under build/fast-paths/. Each round runs every build once, in
+a new interpreter, on the same workloads; a workload's time is the best of its round, and its
+figure the median over rounds. The report gives, per fast path, time without it over time with
+it on each workload it targets (1.25: the build without it takes 25 % longer). With
+--callgrind the lookups are also counted in instructions under valgrind, which the machine's
+load does not disturb.
+
+Workloads: `_()` on hits, untranslated messages and misses at each size (the lookup
+benchmark's catalogues); the loader on 10 000 and 100 000 rows; `parse_directory` on the
+extraction benchmark's corpus, when its cache exists (run bench_extract.py once to make it).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+BUILDS = os.path.join(ROOT, "build", "fast-paths")
+CACHE = os.path.join(tempfile.gettempdir(), "qel_i18n-benchmarks")
+SAMPLE = 1000
+
+# Each switch, and the workloads it is meant to speed up (prefixes of workload names).
+SWITCHES = {
+    "VIEW": ["lookup"],
+    "GLOBALS": ["lookup", "extract"],
+    "LOCK": ["lookup"],
+    "RUNS": ["lookup"],
+    "LEADING": ["lookup"],
+    "SCANNER": ["extract"],
+    "WRITER": ["extract"],
+    "LOADER_SORT": ["load"],
+    "UPDATE_SORT": ["extract"],
+}
+
+
+def build(name, options):
+    """Configures and builds one variant; returns the directory holding the extension."""
+    directory = os.path.join(BUILDS, name)
+    command = ["cmake", "-S", ROOT, "-B", directory, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+               f"-DPython_EXECUTABLE={sys.executable}"]
+    command += [f"-D{option}=OFF" for option in options]
+    subprocess.run(command, check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", directory], check=True, capture_output=True)
+    return directory
+
+
+def corpus_directory():
+    sys.path.insert(0, HERE)
+    import bench_extract
+
+    root = bench_extract.cache_directory()
+    found = [os.path.join(root, name) for name in sorted(os.listdir(root))
+             if name.startswith("corpus-")] if os.path.isdir(root) else []
+    return found[0] if found and os.path.exists(os.path.join(found[0], ".complete")) else None
+
+
+# ---- the worker: one build, one round --------------------------------------------------------
+
+def best_of(repeats, action):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        action()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def lookup_workloads(sizes, loops):
+    import catalogues
+    import qel_i18n
+
+    for size in sizes:
+        csv_name, _, present, absent = catalogues.prepare(CACHE, size)
+        catalogue = qel_i18n.I18N(csv_name, 1)
+        qel_i18n.i18n = catalogue
+        _ = qel_i18n.gettext
+        kinds = {
+            "hit": present[0::2][:SAMPLE],
+            "untranslated": present[1::2][:SAMPLE],
+            "miss": absent[:SAMPLE],
+        }
+        for kind, messages in kinds.items():
+            def calls(messages=messages):
+                for _round in range(loops):
+                    for message in messages:
+                        _(message)
+            yield f"lookup {size} {kind}", calls, loops * len(messages)
+
+
+def load_workloads(sizes):
+    import catalogues
+    import qel_i18n
+
+    for size in sizes:
+        if size >= 10000:
+            csv_name = catalogues.prepare(CACHE, size)[0]
+            yield f"load {size}", lambda name=csv_name: qel_i18n.I18N.load_data_from_file(name, 1), 1
+
+
+def extract_workloads(corpus):
+    import qel_i18n
+
+    if corpus is None:
+        return
+    output = tempfile.mkdtemp(prefix="qel_i18n-compare-")
+    catalogue = os.path.join(output, "messages.csv")
+
+    def run():
+        if os.path.exists(catalogue):
+            os.remove(catalogue)
+        qel_i18n.parse_directory(catalogue, ".", ".py")
+
+    os.chdir(corpus)
+    yield "extract", run, 1
+
+
+def worker(args):
+    sys.path.insert(0, args.worker)
+    sys.path.insert(1, HERE)
+    import qel_i18n
+
+    assert os.path.dirname(qel_i18n.__file__) == args.worker, qel_i18n.__file__
+    sizes = [int(size) for size in args.sizes.split(",")]
+    results = {}
+    if args.count is not None:
+        # Instruction counting: one workload only, run `count` times (0: its set-up alone).
+        kind = args.workload.split()[0]
+        workloads = {"lookup": lambda: lookup_workloads(sizes, 1),
+                     "load": lambda: load_workloads(sizes),
+                     "extract": lambda: extract_workloads(args.corpus)}[kind]()
+        for name, action, calls in workloads:
+            if name == args.workload:
+                for _ in range(args.count):
+                    action()
+                print(json.dumps({"calls": calls * args.count}))
+                return
+    for name, action, calls in lookup_workloads(sizes, 20):
+        results[name] = best_of(5, action) / calls
+    for name, action, calls in load_workloads(sizes):
+        results[name] = best_of(5, action) / calls
+    for name, action, calls in extract_workloads(args.corpus):
+        results[name] = best_of(5, action) / calls
+    print(json.dumps(results))
+
+
+# ---- the driver --------------------------------------------------------------------------------
+
+def run_round(directory, args, corpus):
+    command = [sys.executable, __file__, "--worker", directory, "--sizes", args.sizes]
+    if corpus:
+        command += ["--corpus", corpus]
+    done = subprocess.run(command, check=True, capture_output=True, text=True)
+    return json.loads(done.stdout)
+
+
+def count_instructions(directory, args, workload, loops):
+    out = tempfile.mktemp(prefix="callgrind-")
+    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+               __file__, "--worker", directory, "--sizes", args.sizes, "--workload", workload,
+               "--count", str(loops)]
+    if args.corpus:
+        command += ["--corpus", args.corpus]
+    # The same hash seed every time, so that dict layouts, and with them the counts, repeat.
+    done = subprocess.run(command, check=True, capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONHASHSEED="0"))
+    calls = json.loads(done.stdout)["calls"]
+    with open(out) as file:
+        for line in file:
+            if line.startswith("summary:") or line.startswith("totals:"):
+                total = int(line.split()[1])
+    os.remove(out)
+    return total, calls
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--sizes", default="100,10000,100000")
+    parser.add_argument("--only", default=",".join(SWITCHES))
+    parser.add_argument("--callgrind", action="store_true")
+    parser.add_argument("--worker")
+    parser.add_argument("--corpus")
+    parser.add_argument("--workload")
+    parser.add_argument("--count", type=int)
+    args = parser.parse_args()
+    if args.worker:
+        return worker(args)
+
+    switches = args.only.split(",")
+    variants = {"all": build("all", [])}
+    for switch in switches:
+        print(f"building without {switch}", flush=True)
+        variants[switch] = build(f"no-{switch.lower()}", [f"QEL_I18N_FAST_{switch}"])
+    corpus = args.corpus = corpus_directory()
+    if corpus is None:
+        print("no extraction corpus (run benchmarks/bench_extract.py once): extraction left out")
+
+    times = {name: {} for name in variants}
+    for round_number in range(args.rounds):
+        print(f"round {round_number + 1} of {args.rounds}", flush=True)
+        for name, directory in variants.items():
+            for workload, seconds in run_round(directory, args, corpus).items():
+                times[name].setdefault(workload, []).append(seconds)
+    medians = {name: {w: statistics.median(v) for w, v in runs.items()}
+               for name, runs in times.items()}
+
+    print("\nTime without the fast path over time with it (median of the rounds' best):")
+    for switch in switches:
+        targets = [w for w in medians["all"] if any(w.startswith(t) for t in SWITCHES[switch])]
+        print(f"  {switch}")
+        for workload in targets:
+            print(f"    {workload:28} {medians[switch][workload] / medians['all'][workload]:6.3f}",
+                  flush=True)
+
+    if args.callgrind:
+        print("\nInstructions per call under callgrind, and the ratio without / with:")
+        for workload in medians["all"]:
+            targeted = [s for s in switches if any(workload.startswith(t) for t in SWITCHES[s])]
+            counts = {}
+            for name in ["all"] + targeted:
+                loops = {"lookup": 50, "load": 2, "extract": 1}[workload.split()[0]]
+                many, calls = count_instructions(variants[name], args, workload, loops)
+                none, _ = count_instructions(variants[name], args, workload, 0)
+                counts[name] = (many - none) / calls
+            line = "  ".join(f"{name} {counts[name] / counts['all']:5.3f}" for name in targeted)
+            print(f"  {workload:26} all {counts['all']:9.0f}   {line}", flush=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

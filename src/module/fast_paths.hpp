@@ -1,0 +1,35 @@
+// qel_i18n: the build-time switches of the fast paths. Each shortcut that stands in for a plain
+// path can be left out of a build (a CMake option of the same name), so that what it gains is
+// measured against the build without it (benchmarks/compare_builds.py).
+#pragma once
+
+#ifndef QEL_I18N_FAST_VIEW
+#define QEL_I18N_FAST_VIEW 1
+#endif
+#ifndef QEL_I18N_FAST_LOCK
+#define QEL_I18N_FAST_LOCK 1
+#endif
+#ifndef QEL_I18N_FAST_LEADING
+#define QEL_I18N_FAST_LEADING 1
+#endif
+#ifndef QEL_I18N_FAST_SCANNER
+#define QEL_I18N_FAST_SCANNER 1
+#endif
+#ifndef QEL_I18N_FAST_LOADER_SORT
+#define QEL_I18N_FAST_LOADER_SORT 1
+#endif
+
+namespace qel_i18n::fast {
+
+// A catalogue's attributes read from its instance dict while its class is as made.
+inline constexpr bool view = QEL_I18N_FAST_VIEW;
+// A free host lock not taken by the lookup, where taking it could not be observed.
+inline constexpr bool lock = QEL_I18N_FAST_LOCK;
+// Probes ordered by the leading code units of the messages, kept per table.
+inline constexpr bool leading = QEL_I18N_FAST_LEADING;
+// Marked messages matched natively while the pattern and the decoder are start-up's.
+inline constexpr bool scanner = QEL_I18N_FAST_SCANNER;
+// The loader's table of exact strs sorted natively.
+inline constexpr bool loader_sort = QEL_I18N_FAST_LOADER_SORT;
+
+} // namespace qel_i18n::fast
