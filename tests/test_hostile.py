@@ -597,6 +597,19 @@ SCRIPTS = {
         del f, w, x
         gc.collect()
     """,
+    "a function in a cycle through its name is collected": """
+        import qel_i18n, weakref
+        class Name(str):
+            pass
+        f = qel_i18n.replace_gettext
+        del qel_i18n.replace_gettext
+        f.__qualname__ = Name("replace_gettext")
+        f.__qualname__.function = f
+        gone = weakref.ref(f)
+        del f
+        gc.collect()
+        assert gone() is None
+    """,
     "a class that outlives a failed start-up": """
         import threading
         saved = {}

@@ -23,19 +23,24 @@ enum class ClassState : unsigned char { unknown, pristine, altered };
 ClassState class_state = ClassState::unknown;
 int class_watcher = -1;     // -1: no watcher, so the class is never trusted
 PyObject *class_gettext = nullptr; // the class's gettext as made (held)
+unsigned long class_changes = 0;   // the changes the watcher has seen
 
 int on_class_modified(PyTypeObject *type) noexcept {
     if (type == catalogue_class) {
         class_state = ClassState::unknown;
+        ++class_changes;
     }
     return 0;
 }
 
 /// Checks the class and re-arms the watcher. The host tells watchers of a change only while the
 /// class has a valid version tag, which an attribute lookup on it assigns: so look up first,
-/// then inspect, then make sure the tag is still valid.
+/// then inspect, then make sure the tag is still valid. The lookup and the reads of the class
+/// dict may run host code (a metaclass, a key's __eq__) that changes the class meanwhile: then
+/// nothing is known.
 ClassState verify_class() noexcept {
     PyTypeObject *type = catalogue_class;
+    const unsigned long changes = class_changes;
     Ref probe = host::getattr(reinterpret_cast<PyObject *>(type), names.gettext);
     if (!probe) {
         PyErr_Clear();
@@ -57,8 +62,8 @@ ClassState verify_class() noexcept {
             return ClassState::unknown;
         }
     }
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        return ClassState::unknown; // changes would go unnoticed: trust nothing
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || class_changes != changes) {
+        return ClassState::unknown; // changes would go unnoticed, or went on: trust nothing
     }
     return as_made ? ClassState::pristine : ClassState::altered;
 }
@@ -298,7 +303,8 @@ bool own_entry(PyObject *dict, PyObject *name, PyObject *&value) noexcept {
 } // namespace
 
 bool instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept {
-    if (!fast::view || Py_TYPE(self) != catalogue_class || !class_is_pristine()) {
+    // The class is tested first: testing it may run host code, which may change self's class.
+    if (!fast::view || !class_is_pristine() || Py_TYPE(self) != catalogue_class) {
         return false;
     }
     dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
@@ -315,20 +321,20 @@ bool instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept {
     // whose hash collides with a name read here has its __eq__ run, which may change the dict
     // and free an entry read before. So the dict is watched first, and the view counts only
     // when no change was seen while it was read.
-    view.dict = dict.get();
-    if (!host::watch_dict(view.dict)) {
+    PyObject *own = dict.get();
+    if (!host::watch_dict(own)) {
         return false;
     }
     const std::uint64_t epoch = host::dict_epoch;
     PyObject *gettext;
-    if (!own_entry(view.dict, names.gettext, gettext) ||
-        !own_entry(view.dict, names.private_language_index, view.language_index) ||
-        !own_entry(view.dict, names.private_lock, view.lock) ||
-        !own_entry(view.dict, names.private_data, view.data) || host::dict_epoch != epoch) {
+    if (!own_entry(own, names.gettext, gettext) ||
+        !own_entry(own, names.private_language_index, view.language_index) ||
+        !own_entry(own, names.private_lock, view.lock) ||
+        !own_entry(own, names.private_data, view.data) || host::dict_epoch != epoch) {
         return false;
     }
     view.shadowed = gettext != nullptr;
-    cached_view = {self, view.dict, epoch, view};
+    cached_view = {self, own, epoch, view};
     return true;
 }
 

@@ -17,10 +17,9 @@ extern PyTypeObject *catalogue_class;
 /// lookup in the instance's own dict that runs no code. A type watcher notices every change.
 bool class_is_pristine() noexcept;
 
-/// What the lookup reads of an instance of the pristine class: its attribute dict and what
-/// that holds under the names the lookup reads (borrowed from the dict; nullptr when missing).
+/// What the lookup reads of an instance of the pristine class: what its attribute dict holds
+/// under the names the lookup reads (borrowed from the dict; nullptr when missing).
 struct InstanceView {
-    PyObject *dict;
     bool shadowed; // the instance holds a "gettext" of its own
     PyObject *language_index;
     PyObject *lock;

@@ -18,21 +18,6 @@ namespace qel_i18n::catalogue {
 
 namespace {
 
-/// `self.<name>`, read from `own` (self's attribute dict) when given.
-Ref read(PyObject *self, PyObject *own, PyObject *name) noexcept {
-    if (own != nullptr) {
-        PyObject *value = PyDict_GetItemWithError(own, name);
-        if (value != nullptr) {
-            return Ref::borrow(value);
-        }
-        if (PyErr_Occurred()) {
-            return {};
-        }
-    }
-    // Also for a missing attribute, so that the host raises its own error.
-    return host::getattr(self, name);
-}
-
 /// 1 when `value == 0` holds, 0 when not, -1 with an exception set.
 int is_zero(PyObject *value) noexcept {
     if (PyLong_CheckExact(value)) {
@@ -75,9 +60,9 @@ Ref current_table(PyObject *self, const InstanceView *view) noexcept {
     }
     Ref table;
     int done = host::with_block(lock.get(), [&]() noexcept {
-        // Read afresh: the wait for the lock may have let a reload store a new table.
-        table = view != nullptr ? read(self, view->dict, names.private_data)
-                                : host::getattr(self, names.private_data);
+        // Read afresh, as the host reads it: the wait for the lock may have let other threads
+        // store a new table, or change the object or its class.
+        table = host::getattr(self, names.private_data);
         return table ? 0 : -1;
     });
     if (done == 0 && !table) {

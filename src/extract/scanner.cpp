@@ -283,18 +283,19 @@ constexpr Signature parse_one_file_signature = {
 
 Ref make_parse_one_file() noexcept {
     // The objects that start-up has just bound are the ones the scanner may stand in for.
-    PyObject *pattern = PyDict_GetItemWithError(host::services.module_dict, names.the_pattern);
-    PyObject *load_str = pattern != nullptr
-                             ? PyDict_GetItemWithError(host::services.module_dict, names.load_str)
-                             : nullptr;
-    if (load_str == nullptr) {
+    Ref pattern =
+        Ref::borrow(PyDict_GetItemWithError(host::services.module_dict, names.the_pattern));
+    Ref load_str = pattern ? Ref::borrow(PyDict_GetItemWithError(host::services.module_dict,
+                                                                 names.load_str))
+                           : Ref();
+    if (!load_str) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "the pattern and the decoder must be bound first");
         }
         return {};
     }
-    Py_XSETREF(original_pattern, Py_NewRef(pattern));
-    Py_XSETREF(original_load_str, Py_NewRef(load_str));
+    Py_XSETREF(original_pattern, pattern.release());
+    Py_XSETREF(original_load_str, load_str.release());
     return make_function(parse_one_file_signature, nullptr);
 }
 

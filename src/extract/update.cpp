@@ -83,9 +83,12 @@ struct Update {
                 if (!key) {
                     return -1;
                 }
-                PyObject *earlier = PyDict_GetItemWithError(cache.get(), key.get());
-                if (earlier != nullptr) {
-                    if (PyList_Append(dropped.get(), PyList_GET_ITEM(earlier, 1)) < 0) {
+                // The reader's rows may reach the cache and change its entries: `earlier[1]`
+                // is read as the host reads it.
+                Ref earlier = Ref::borrow(PyDict_GetItemWithError(cache.get(), key.get()));
+                if (earlier) {
+                    Ref dropped_row = host::subscript(earlier.get(), 1, constants.one);
+                    if (!dropped_row || PyList_Append(dropped.get(), dropped_row.get()) < 0) {
                         return -1;
                     }
                 } else if (PyErr_Occurred()) {
@@ -305,11 +308,9 @@ struct Update {
             return -1;
         }
         files::Backup old_excess;
-        if (has_excess) {
-            old_excess.keep(excess_file.destination());
-            if (excess_file.commit() < 0) {
-                return -1;
-            }
+        if (has_excess &&
+            (old_excess.keep(excess_file.destination()) < 0 || excess_file.commit() < 0)) {
+            return -1;
         }
         if (catalogue_file.commit() < 0) {
             old_excess.restore();

@@ -42,7 +42,7 @@ class Replacement {
 
     /// Replaces the target with the written file. 0, or -1 with an exception set (the
     /// temporary file is then removed and the target untouched).
-    int commit() noexcept;
+    [[nodiscard]] int commit() noexcept;
 
     /// The file that commit() replaces: the target, or the file its symbolic link points to.
     PyObject *destination() const noexcept { return destination_.get(); }
@@ -68,7 +68,7 @@ class Backup {
 
     /// Records the state of `path`. 0, or -1 with an exception set when the old file can be
     /// neither linked nor copied (nothing could then be put back).
-    int keep(PyObject *path) noexcept;
+    [[nodiscard]] int keep(PyObject *path) noexcept;
 
     /// Puts the old file back: replaces the new one with the backup, or, when the file system
     /// refuses that, writes the backup's bytes into it; removes the new file when there was
