@@ -50,7 +50,7 @@ def build(name, options):
     """Configures and builds one variant; returns the directory holding the extension."""
     directory = os.path.join(BUILDS, name)
     command = ["cmake", "-S", ROOT, "-B", directory, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-               f"-DPython_EXECUTABLE={sys.executable}"]
+               "-DQEL_I18N_WERROR=ON", f"-DPython_EXECUTABLE={sys.executable}"]
     command += [f"-D{option}=OFF" for option in options]
     subprocess.run(command, check=True, capture_output=True)
     subprocess.run(["cmake", "--build", directory], check=True, capture_output=True)

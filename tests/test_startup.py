@@ -176,8 +176,10 @@ def test_signatures_read_like_python_functions(key):
     # Plain functions, not generators or coroutines.
     assert not inspect.isgeneratorfunction(function)
     assert not inspect.iscoroutinefunction(function)
-    assert pydoc.render_doc(function, renderer=pydoc.plaintext).splitlines()[2].endswith(
-        SIGNATURES[key])
+    # pydoc of 3.13 puts the parameters of a long signature on lines of their own.
+    text = pydoc.render_doc(function, renderer=pydoc.plaintext)
+    text = re.sub(r"\n\)", ")", re.sub(r",\n\s+", ", ", re.sub(r"\(\n\s+", "(", text)))
+    assert text.splitlines()[2].endswith(SIGNATURES[key])
 
 
 def test_signature_of_a_bound_method_drops_self():
@@ -339,20 +341,31 @@ def test_failed_start_up_is_forgotten_and_retried(sabotage, repair, error):
     assert proc.stdout.splitlines() == [error, "retried"]
 
 
+# Runs code in a new subinterpreter, sharing the main one's GIL or not, and prints the
+# exception it ended with, through the private module of 3.12 or that of 3.13.
+IN_SUBINTERPRETER = """
+    def in_subinterpreter(code, isolated):
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            import _interpreters as interpreters
+            failure = interpreters.run_string(
+                interpreters.create("isolated" if isolated else "legacy"), code)
+            if failure is not None:
+                print(f"<class '{failure.type.__name__}'>: {failure.msg}")
+            return
+        try:
+            interpreters.run_string(interpreters.create(isolated=isolated), code)
+        except interpreters.RunFailedError as exc:
+            print(exc)
+"""
+
+
 def test_second_interpreter_is_refused():
-    proc = run_python("""
-        import _xxsubinterpreters as interpreters
-        import qel_i18n
-        shared = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(shared, "import qel_i18n")
-        except interpreters.RunFailedError as exc:
-            print(exc)
-        isolated = interpreters.create(isolated=True)
-        try:
-            interpreters.run_string(isolated, "import qel_i18n")
-        except interpreters.RunFailedError as exc:
-            print(exc)
+    proc = run_python(IN_SUBINTERPRETER + """
+    import qel_i18n
+    in_subinterpreter("import qel_i18n", isolated=False)
+    in_subinterpreter("import qel_i18n", isolated=True)
     """)
     assert proc.stdout.splitlines() == [
         f"<class 'ImportError'>: {INTERPRETER_CHANGE}",
@@ -361,24 +374,20 @@ def test_second_interpreter_is_refused():
 
 
 def test_second_interpreter_is_refused_after_a_failed_first_import():
-    proc = run_python("""
-        import sys
-        sys.modules["typing"] = None
-        try:
-            import qel_i18n
-        except ImportError:
-            pass
-        del sys.modules["typing"]
-        import _xxsubinterpreters as interpreters
-        shared = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(shared, "import qel_i18n")
-        except interpreters.RunFailedError as exc:
-            print(exc)
+    proc = run_python(IN_SUBINTERPRETER + """
+    import sys
+    sys.modules["typing"] = None
+    try:
+        import qel_i18n
+    except ImportError:
+        pass
+    del sys.modules["typing"]
+    in_subinterpreter("import qel_i18n", isolated=False)
     """)
     assert proc.stdout.strip() == f"<class 'ImportError'>: {INTERPRETER_CHANGE}"
 
 
+@pytest.mark.skipif(sys.version_info[:2] != (3, 12), reason="the module is written for 3.12")
 def test_no_warning_on_the_target_version():
     proc = run_python("import qel_i18n", env={"PYTHONWARNINGS": "error"})
     assert proc.stderr == ""
