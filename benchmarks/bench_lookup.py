@@ -10,13 +10,20 @@ messages and misses (messages not in the catalogue):
     .mo catalogue, and a plain-Python implementation of the same lookup;
   - `_()` with the default catalogue (language 0);
 and the loader on 10 000 and 100 000 rows against iterating `csv.reader` over the same file.
-The master process prints the ratios at the end.
+The master process prints the ratios at the end, and what the probe index of the largest
+catalogue costs: its memory beside the table's (C heap in use, measured in an interpreter that
+allocates everything with malloc) and the time of the first lookup after a reload, which
+builds it, beside the time of the reload.
 """
 
 import csv
+import ctypes
 import gc
 import gettext
+import json
 import os
+import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -170,7 +177,59 @@ def report(results, sizes):
                   f"{mean(size, 'load', 'plain-Python loader') / floor:5.2f}")
 
 
+class Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+def heap_in_use():
+    """Bytes of the C heap in use, blocks served by mmap included."""
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = Mallinfo2
+    gc.collect()
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def index_costs(size):
+    """Prints the memory of the table and of its probe index, and the times of reloads and of
+    the first lookups after them, as JSON."""
+    csv_name, _, present, _ = catalogues.prepare(CACHE, size)
+    before = heap_in_use()
+    catalogue = qel_i18n.I18N(csv_name, 1)
+    loaded = heap_in_use()
+    catalogue.gettext(present[0])
+    indexed = heap_in_use()
+    reloads, firsts = [], []
+    for i in range(9):
+        start = time.perf_counter()
+        catalogue.filename = csv_name
+        reloaded = time.perf_counter()
+        catalogue.gettext(present[i])
+        reloads.append(reloaded - start)
+        firsts.append(time.perf_counter() - reloaded)
+    print(json.dumps({"table": loaded - before, "index": indexed - loaded,
+                      "reload": statistics.median(reloads), "first": statistics.median(firsts)}))
+
+
+def report_index_costs(size):
+    def measure(env):
+        done = subprocess.run([sys.executable, __file__, "--index-costs", str(size)],
+                              env=dict(os.environ, **env), check=True, capture_output=True,
+                              text=True)
+        return json.loads(done.stdout)
+
+    memory = measure({"PYTHONMALLOC": "malloc"})  # every allocation on the C heap, counted
+    times = measure({})
+    print(f"  probe index at {size} entries: {memory['index'] / 1e6:.1f} MB beside a table of "
+          f"{memory['table'] / 1e6:.1f} MB ({memory['index'] / memory['table']:.1%}); first "
+          f"lookup after a reload {times['first'] * 1e3:.2f} ms, "
+          f"{times['first'] / times['reload']:.1%} of the reload ({times['reload'] * 1e3:.0f} ms)")
+
+
 def main():
+    if sys.argv[1:2] == ["--index-costs"]:
+        return index_costs(int(sys.argv[2]))
     runner = pyperf.Runner(add_cmdline_args=add_arguments)
     runner.argparser.add_argument("--sizes", default="100,10000,100000")
     args = runner.parse_args()
@@ -182,6 +241,7 @@ def main():
             load_benchmarks(runner, size, results)
     if all(result is not None for result in results.values()) and not args.worker:
         report(results, sizes)
+        report_index_costs(max(sizes))
 
 
 if __name__ == "__main__":
