@@ -1,5 +1,5 @@
-// qel_i18n: file services shared by the development tools: replacing a file only once its new
-// content is complete, and notes on errors.
+// qel_i18n: file services shared by the subsystems: replacing a file only once its new content
+// is complete, keeping the old one until then, and notes on errors.
 #include "module/files.hpp"
 
 #include <algorithm>
@@ -129,7 +129,8 @@ Ref create_beside(PyObject *head, PyObject *tail, const char *suffix, Make &&mak
             return made > 0 ? std::move(name) : Ref();
         }
     }
-    PyErr_SetString(PyExc_FileExistsError, "no free temporary name");
+    errno = EEXIST;
+    PyErr_SetFromErrno(PyExc_OSError);
     return {};
 }
 
