@@ -3,8 +3,8 @@
 // raw data rows, or nothing.
 #include "catalogue/catalogue.hpp"
 #include "catalogue/instance_view.hpp"
-#include "module/files.hpp"
 #include "module/fast_paths.hpp"
+#include "module/files.hpp"
 #include "module/function.hpp"
 
 #include <algorithm>

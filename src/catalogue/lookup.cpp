@@ -120,7 +120,8 @@ PyObject *translation_of(PyObject *element, PyObject *message) noexcept {
 /// True when a probe of `element` and its message `value` ran no code of the host's: an exact
 /// list's element that is an exact tuple or list, with an exact str as its message.
 bool probed_plainly(PyObject *table, PyObject *element, PyObject *value) noexcept {
-    return PyList_CheckExact(table) && (PyTuple_CheckExact(element) || PyList_CheckExact(element)) &&
+    return PyList_CheckExact(table) &&
+           (PyTuple_CheckExact(element) || PyList_CheckExact(element)) &&
            PyUnicode_CheckExact(value);
 }
 
@@ -211,8 +212,8 @@ struct Search {
             if (probe == nullptr) {
                 return run();
             }
-            int order = compare_text(*probe, index->message(static_cast<size_t>(middle)), units,
-                                     message);
+            int order =
+                compare_text(*probe, index->message(static_cast<size_t>(middle)), units, message);
             if (order == 0) {
                 return answer(middle);
             }

@@ -62,8 +62,8 @@ PyObject *parse_directory_body(const Bound &bound) noexcept {
     while (PyObject *next = PyIter_Next(iterator.get())) {
         Ref name = source_name(directory, prefixed, next);
         Py_DECREF(next);
-        if (!name ||
-            (!files::is_directory(name.get()) && PyList_Append(source_filenames.get(), name.get()) < 0)) {
+        if (!name || (!files::is_directory(name.get()) &&
+                      PyList_Append(source_filenames.get(), name.get()) < 0)) {
             return nullptr;
         }
     }

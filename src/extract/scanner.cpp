@@ -9,8 +9,8 @@
 // for everything.
 #include "extract/extract.hpp"
 
-#include "module/files.hpp"
 #include "module/fast_paths.hpp"
+#include "module/files.hpp"
 #include "module/function.hpp"
 
 #include <cstdio>
@@ -186,7 +186,8 @@ struct Line {
         Marker marker;
         for (Py_ssize_t from = 0; next_marker(data, length, from, marker);) {
             Ref raw = Ref::steal(PyUnicode_Substring(text, marker.start, marker.end));
-            if (!raw || found(raw.get(), decodes_to_itself(data, marker) ? raw.get() : nullptr) < 0) {
+            if (!raw ||
+                found(raw.get(), decodes_to_itself(data, marker) ? raw.get() : nullptr) < 0) {
                 return -1;
             }
         }
@@ -285,9 +286,9 @@ Ref make_parse_one_file() noexcept {
     // The objects that start-up has just bound are the ones the scanner may stand in for.
     Ref pattern =
         Ref::borrow(PyDict_GetItemWithError(host::services.module_dict, names.the_pattern));
-    Ref load_str = pattern ? Ref::borrow(PyDict_GetItemWithError(host::services.module_dict,
-                                                                 names.load_str))
-                           : Ref();
+    Ref load_str =
+        pattern ? Ref::borrow(PyDict_GetItemWithError(host::services.module_dict, names.load_str))
+                : Ref();
     if (!load_str) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "the pattern and the decoder must be bound first");

@@ -122,8 +122,9 @@ struct Update {
     /// Steps 5 and 6: the entries, sorted.
     Ref sorted_contents() noexcept {
         Ref contents = Ref::steal(PyDict_Values(cache.get()));
-        return contents && host::sort_by_key(contents.get(), contents_key) == 0 ? std::move(contents)
-                                                                      : Ref();
+        return contents && host::sort_by_key(contents.get(), contents_key) == 0
+                   ? std::move(contents)
+                   : Ref();
     }
 
     /// Steps 7 and 8 without the writing: `rows` gets the rows met and `unmet` the others, in
@@ -193,28 +194,10 @@ struct Update {
         }
         Py_ssize_t ours = PyList_GET_SIZE(excess.get());
         Ref old_header;
-        int done = files::read_catalogue(excess_filename.get(), old_header, [&](PyObject *lines) noexcept {
-            while (PyObject *next = PyIter_Next(lines)) {
-                Ref row = Ref::steal(next);
-                int keep = translated(row.get());
-                if (keep <= 0) {
-                    if (keep < 0) {
-                        return -1;
-                    }
-                    continue;
-                }
-                Ref cells = cells_of(row.get());
-                int repeated = cells ? PySet_Contains(going.get(), cells.get()) : -1;
-                if (repeated < 0) {
-                    return -1;
-                }
-                if (!repeated && (PySet_Add(going.get(), cells.get()) < 0 ||
-                                  PyList_Append(excess.get(), row.get()) < 0)) {
-                    return -1;
-                }
-            }
-            return PyErr_Occurred() ? -1 : 0;
-        });
+        int done =
+            files::read_catalogue(excess_filename.get(), old_header, [&](PyObject *lines) noexcept {
+                return carry_over(lines, going.get());
+            });
         if (done < 0) {
             // An empty excess file holds no rows to keep.
             if (!old_header && PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -223,7 +206,33 @@ struct Update {
             }
             return -1;
         }
-        return PyList_GET_SIZE(excess.get()) > ours ? host::sort_by_key(excess.get(), excess_key) : 0;
+        return PyList_GET_SIZE(excess.get()) > ours ? host::sort_by_key(excess.get(), excess_key)
+                                                    : 0;
+    }
+
+    /// Appends to `excess` each row of `lines` that holds a translation and whose cells are not
+    /// in `going` yet.
+    int carry_over(PyObject *lines, PyObject *going) noexcept {
+        while (PyObject *next = PyIter_Next(lines)) {
+            Ref row = Ref::steal(next);
+            int keep = translated(row.get());
+            if (keep <= 0) {
+                if (keep < 0) {
+                    return -1;
+                }
+                continue;
+            }
+            Ref cells = cells_of(row.get());
+            int repeated = cells ? PySet_Contains(going, cells.get()) : -1;
+            if (repeated < 0) {
+                return -1;
+            }
+            if (!repeated &&
+                (PySet_Add(going, cells.get()) < 0 || PyList_Append(excess.get(), row.get()) < 0)) {
+                return -1;
+            }
+        }
+        return PyErr_Occurred() ? -1 : 0;
     }
 
     /// True when a row holds a non-empty cell after cell 1.

@@ -318,7 +318,8 @@ int Backup::keep(PyObject *path) noexcept {
         if (call_os("link", {path, name})) {
             return 1;
         }
-        refused = PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_FileExistsError);
+        refused =
+            PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_FileExistsError);
         return taken_or_failed();
     });
     if (backup_ || !refused) {

@@ -234,8 +234,8 @@ int unpack_pair(PyObject *pair, Ref &first, Ref &second) noexcept {
         *slots[taken] = Ref::steal(PyIter_Next(iterator.get()));
         if (!*slots[taken]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected 2, got %zd)", taken);
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                             taken);
             }
             return -1;
         }
@@ -247,8 +247,7 @@ int unpack_pair(PyObject *pair, Ref &first, Ref &second) noexcept {
     if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair) || PyDict_CheckExact(pair)) {
         Py_ssize_t size = PyDict_CheckExact(pair) ? PyDict_Size(pair) : Py_SIZE(pair);
         if (size > 2) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)",
-                         size);
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
             return -1;
         }
     }
@@ -258,8 +257,7 @@ int unpack_pair(PyObject *pair, Ref &first, Ref &second) noexcept {
 
 int raise_unbound(const char *name) noexcept {
     PyErr_Format(PyExc_UnboundLocalError,
-                 "cannot access local variable '%s' where it is not associated with a value",
-                 name);
+                 "cannot access local variable '%s' where it is not associated with a value", name);
     return -1;
 }
 

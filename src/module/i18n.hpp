@@ -52,7 +52,7 @@ class Ref {
     X(loader, "loader")                                                                            \
     X(origin, "origin")                                                                            \
     X(parent, "parent")                                                                            \
-    X(submodule_search_locations, "submodule_search_locations")                                   \
+    X(submodule_search_locations, "submodule_search_locations")                                    \
     X(dunder_loader, "__loader__")                                                                 \
     X(dunder_file, "__file__")                                                                     \
     X(dunder_package, "__package__")                                                               \
