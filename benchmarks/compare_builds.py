@@ -37,12 +37,9 @@ SWITCHES = {
     "VIEW": ["lookup"],
     "GLOBALS": ["lookup", "extract"],
     "LOCK": ["lookup"],
-    "RUNS": ["lookup"],
     "LEADING": ["lookup"],
     "SCANNER": ["extract"],
     "WRITER": ["extract"],
-    "LOADER_SORT": ["load"],
-    "UPDATE_SORT": ["extract"],
 }
 
 
@@ -138,6 +135,8 @@ def worker(args):
     if args.count is not None:
         # Instruction counting: one workload only, run `count` times (0: its set-up alone).
         kind = args.workload.split()[0]
+        if kind != "extract":
+            sizes = [int(args.workload.split()[1])]  # only the catalogue counted is loaded
         workloads = {"lookup": lambda: lookup_workloads(sizes, 1),
                      "load": lambda: load_workloads(sizes),
                      "extract": lambda: extract_workloads(args.corpus)}[kind]()

@@ -103,3 +103,53 @@ def test_modes_do_rebind(mode):
     in_mode(mode, lambda: seen.update(pattern=qel_i18n._the_pattern, loads=qel_i18n._load_str))
     assert (seen["pattern"] is not qel_i18n._the_pattern) == ("_the_pattern" in MODES[mode])
     assert (seen["loads"] is not qel_i18n._load_str) == ("_load_str" in MODES[mode])
+
+
+class Text(str):
+    """A str the module does not take for a plain one, so that the host writes its row."""
+
+
+cells = st.text(alphabet=[",", '"', "\r", "\n", " ", "a", "b", "é", "日", "😀", "\t", "\x00"],
+                max_size=5)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(header=st.lists(cells, max_size=4),
+       rows=st.lists(st.lists(cells, min_size=2, max_size=4), max_size=30),
+       sources=st.lists(st.sampled_from(['_("a")', '_("b")', '_(",")', '_("\\"")']), max_size=6))
+def test_native_writing_agrees_with_the_host(tmp_path, header, rows, sources):
+    import csv
+
+    source = tmp_path / "a.py"
+    source.write_text("\n".join(sources) + "\n", encoding="utf8")
+    catalogue, excess = tmp_path / "m.csv", tmp_path / "m-excess.csv"
+    # Some rows take the scanned positions, so that both output files get rows.
+    rows = [[str(source) + f": {i % 3 + 1:04}", *row[1:]] if i % 2 else row
+            for i, row in enumerate(rows)]
+
+    def run():
+        for path in (catalogue, excess):
+            if path.exists():
+                path.unlink()
+        with open(catalogue, "w", newline="", encoding="utf8") as file:
+            writer = csv.writer(file)
+            writer.writerow(header)
+            writer.writerows(rows)
+        result = outcome(lambda: qel_i18n.parse(str(catalogue), str(source)))
+        return result, [p.read_bytes() if p.exists() else None for p in (catalogue, excess)]
+
+    def text_cells(which):
+        """A reader whose rows numbered `which(i)` (the header is 0) have cells of a str
+        subclass."""
+        return lambda file: ([Text(cell) for cell in row] if which(i) else row
+                             for i, row in enumerate(csv.reader(file)))
+
+    native = run()
+    try:
+        qel_i18n._csv_reader = text_cells(lambda i: True)  # the host writes every row
+        hosted = run()
+        qel_i18n._csv_reader = text_cells(lambda i: i % 3 == 2)  # and goes on from the first
+        mixed = run()
+    finally:
+        qel_i18n._csv_reader = csv.reader
+    assert native == hosted == mixed

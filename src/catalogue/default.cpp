@@ -9,8 +9,10 @@ namespace qel_i18n::catalogue {
 
 namespace {
 
+host::CachedGlobal catalogue_name;
+
 PyObject *gettext_body(const Bound &bound) noexcept {
-    Ref catalogue = host::lookup_global(names.i18n);
+    Ref catalogue = catalogue_name.lookup(names.i18n);
     if (!catalogue) {
         return nullptr;
     }

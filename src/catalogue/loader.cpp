@@ -2,18 +2,14 @@
 // host's open and csv reader into the table of one language: entries sorted by message, the
 // raw data rows, or nothing.
 #include "catalogue/catalogue.hpp"
-#include "catalogue/instance_view.hpp"
-#include "module/fast_paths.hpp"
 #include "module/files.hpp"
 #include "module/function.hpp"
-
-#include <algorithm>
 
 namespace qel_i18n::catalogue {
 
 namespace {
 
-/// The sort key `lambda item: item[1]`, used when the messages are not all exact str.
+/// The sort key `lambda item: item[1]`.
 PyObject *sort_key = nullptr;
 
 PyObject *sort_key_body(const Bound &bound) noexcept {
@@ -104,36 +100,6 @@ Ref make_entry(PyObject *row, Py_ssize_t row_number, const Column &column) noexc
     return Ref::steal(entry);
 }
 
-bool message_less(PyObject *a, PyObject *b) noexcept {
-    return PyUnicode_Compare(PyTuple_GET_ITEM(a, 1), PyTuple_GET_ITEM(b, 1)) < 0;
-}
-
-/// Sorts the entries by message, stably. When every message is an exact str the order is
-/// that of the host's string comparison and the table is sorted here (catalogue files are
-/// usually in order already, so that is tested first); otherwise the host's list sort runs
-/// with the key function.
-int sort_entries(PyObject *table) noexcept {
-    Py_ssize_t n = PyList_GET_SIZE(table);
-    PyObject **items = PySequence_Fast_ITEMS(table);
-    bool all_text = fast::loader_sort;
-    bool sorted = true;
-    for (Py_ssize_t i = 0; i < n && all_text; ++i) {
-        // The reader may have reached the table and changed it: every element is checked.
-        all_text = PyTuple_CheckExact(items[i]) && PyTuple_GET_SIZE(items[i]) > 1 &&
-                   PyUnicode_CheckExact(PyTuple_GET_ITEM(items[i], 1));
-        if (all_text && i > 0 && sorted) {
-            sorted = !message_less(items[i], items[i - 1]);
-        }
-    }
-    if (all_text) {
-        if (!sorted) {
-            std::stable_sort(items, items + n, message_less);
-        }
-        return 0;
-    }
-    return host::sort_by_key(table, sort_key);
-}
-
 /// Steps 4 to 6: the table from the rows after the header.
 int fill_table(PyObject *rows, PyObject *language_index, PyObject *table) noexcept {
     int is_source_language = PyObject_RichCompareBool(language_index, constants.zero, Py_EQ);
@@ -170,7 +136,8 @@ int fill_table(PyObject *rows, PyObject *language_index, PyObject *table) noexce
     if (PyErr_Occurred()) {
         return -1;
     }
-    return sort_entries(table);
+    // Sorted by the host, stably, on `lambda item: item[1]`.
+    return host::sort_by_key(table, sort_key);
 }
 
 PyObject *load_body(const Bound &bound) noexcept {

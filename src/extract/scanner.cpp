@@ -22,6 +22,8 @@ namespace {
 
 PyObject *original_pattern = nullptr;  // `_the_pattern` as start-up bound it (held)
 PyObject *original_load_str = nullptr; // `_load_str` as start-up bound it (held)
+host::CachedGlobal pattern_name;
+host::CachedGlobal load_str_name;
 
 /// Group 1 of a match: the raw message text, [start, end) of the line.
 struct Marker {
@@ -140,7 +142,7 @@ int record(PyObject *cache, PyObject *position, PyObject *message) noexcept {
 /// True while `_load_str` is the decoder start-up bound. Its lookup happens here only to choose
 /// the way of scanning; a missing name is reported where a match looks it up.
 bool decoder_is_original() noexcept {
-    Ref load = host::lookup_global(names.load_str);
+    Ref load = load_str_name.lookup(names.load_str);
     if (!load) {
         PyErr_Clear();
         return false;
@@ -161,7 +163,7 @@ struct Line {
         if (!position && !(position = position_text(source_filename, number))) {
             return -1;
         }
-        Ref load = host::lookup_global(names.load_str);
+        Ref load = load_str_name.lookup(names.load_str);
         if (!load) {
             return -1;
         }
@@ -213,7 +215,7 @@ struct Line {
     }
 
     int scan() noexcept {
-        Ref pattern = host::lookup_global(names.the_pattern);
+        Ref pattern = pattern_name.lookup(names.the_pattern);
         if (!pattern) {
             return -1;
         }

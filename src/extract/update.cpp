@@ -8,12 +8,17 @@
 // translated rows that an earlier run moved to the excess file are carried over.
 #include "extract/extract.hpp"
 
+#include "extract/csv_rows.hpp"
+#include "module/fast_paths.hpp"
 #include "module/files.hpp"
 #include "module/function.hpp"
 
 namespace qel_i18n::extract {
 
 namespace {
+
+/// `_csv_writer` as start-up bound it: while it is still bound, rows are written natively.
+PyObject *original_writer = nullptr;
 
 /// The sort key of the catalogue's entries, `lambda item: (item[1][1], item[1][0])`.
 PyObject *contents_key = nullptr;
@@ -275,22 +280,38 @@ struct Update {
         return done < 0 ? files::add_note_format("while writing %R", target) : 0;
     }
 
-    /// `header` and then `lines` through `_csv_writer`, a row at a time.
+    /// `header` and then `lines` through `_csv_writer`, a row at a time; natively, as far as
+    /// the rows are plain, while `_csv_writer` is the writer start-up bound.
     int write_lines(PyObject *file, PyObject *lines) noexcept {
         Ref make_writer = host::lookup_global(names.csv_writer);
-        Ref writer = make_writer ? host::call(make_writer.get(), {file}) : Ref();
+        if (!make_writer) {
+            return -1;
+        }
+        Py_ssize_t written = 0; // the header counted
+        if (fast::writer && make_writer.get() == original_writer && header) {
+            if ((written = write_rows(file, header.get(), lines)) < 0) {
+                return -1;
+            }
+            if (written > PyList_GET_SIZE(lines)) {
+                return 0;
+            }
+        }
+        Ref writer = host::call(make_writer.get(), {file});
         Ref writerow = writer ? host::getattr(writer.get(), names.writerow) : Ref();
         if (!writerow) {
             return -1;
         }
-        if (!header) {
-            // The catalogue's `with` block ended by an exception its __exit__ suppressed.
-            return host::raise_unbound("header");
+        if (written == 0) {
+            if (!header) {
+                // The catalogue's `with` block ended by an exception its __exit__ suppressed.
+                return host::raise_unbound("header");
+            }
+            if (!host::call(writerow.get(), {header.get()})) {
+                return -1;
+            }
+            written = 1;
         }
-        if (!host::call(writerow.get(), {header.get()})) {
-            return -1;
-        }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) {
+        for (Py_ssize_t i = written - 1; i < PyList_GET_SIZE(lines); ++i) {
             Ref line = Ref::borrow(PyList_GET_ITEM(lines, i)); // writerow may drop the list's
             if (!host::call_method(writer.get(), names.writerow, {line.get()})) {
                 return -1;
@@ -375,6 +396,15 @@ constexpr Signature parse_signature = {
 } // namespace
 
 Ref make_parse() noexcept {
+    Ref writer =
+        Ref::borrow(PyDict_GetItemWithError(host::services.module_dict, names.csv_writer));
+    if (!writer) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "the csv writer must be bound first");
+        }
+        return {};
+    }
+    Py_XSETREF(original_writer, writer.release());
     Ref contents = make_function(contents_key_signature, nullptr);
     Ref rows = contents ? make_function(excess_key_signature, nullptr) : Ref();
     if (!rows) {

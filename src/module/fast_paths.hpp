@@ -6,6 +6,9 @@
 #ifndef QEL_I18N_FAST_VIEW
 #define QEL_I18N_FAST_VIEW 1
 #endif
+#ifndef QEL_I18N_FAST_GLOBALS
+#define QEL_I18N_FAST_GLOBALS 1
+#endif
 #ifndef QEL_I18N_FAST_LOCK
 #define QEL_I18N_FAST_LOCK 1
 #endif
@@ -15,21 +18,23 @@
 #ifndef QEL_I18N_FAST_SCANNER
 #define QEL_I18N_FAST_SCANNER 1
 #endif
-#ifndef QEL_I18N_FAST_LOADER_SORT
-#define QEL_I18N_FAST_LOADER_SORT 1
+#ifndef QEL_I18N_FAST_WRITER
+#define QEL_I18N_FAST_WRITER 1
 #endif
 
 namespace qel_i18n::fast {
 
 // A catalogue's attributes read from its instance dict while its class is as made.
 inline constexpr bool view = QEL_I18N_FAST_VIEW;
+// Module globals found in the namespace kept while the namespace is unchanged.
+inline constexpr bool globals = QEL_I18N_FAST_GLOBALS;
 // A free host lock not taken by the lookup, where taking it could not be observed.
 inline constexpr bool lock = QEL_I18N_FAST_LOCK;
 // Probes ordered by the leading code units of the messages, kept per table.
 inline constexpr bool leading = QEL_I18N_FAST_LEADING;
 // Marked messages matched natively while the pattern and the decoder are start-up's.
 inline constexpr bool scanner = QEL_I18N_FAST_SCANNER;
-// The loader's table of exact strs sorted natively.
-inline constexpr bool loader_sort = QEL_I18N_FAST_LOADER_SORT;
+// Catalogue rows written natively while the writer is start-up's and the cells are plain.
+inline constexpr bool writer = QEL_I18N_FAST_WRITER;
 
 } // namespace qel_i18n::fast

@@ -3,6 +3,7 @@
 #include "module/host.hpp"
 
 #include "module/binding.hpp"
+#include "module/fast_paths.hpp"
 
 namespace qel_i18n::host {
 
@@ -12,6 +13,7 @@ std::uint64_t dict_epoch = 1;
 namespace {
 
 int dict_watcher = -1; // -2: none could be had
+PyObject *watched_namespace = nullptr;
 
 int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
     ++dict_epoch;
@@ -118,6 +120,7 @@ int fetch_builtins() noexcept {
 }
 
 void clear_services() noexcept {
+    watched_namespace = nullptr;
     Py_CLEAR(services.module);
 }
 
@@ -155,6 +158,33 @@ int lock_is_held(PyObject *lock) noexcept {
     int result = held == Py_True;
     Py_DECREF(held);
     return result;
+}
+
+void watch_namespace() noexcept {
+    watched_namespace = watch_dict(services.module_dict) ? services.module_dict : nullptr;
+}
+
+Ref CachedGlobal::lookup(PyObject *name) noexcept {
+    if constexpr (!fast::globals) {
+        return lookup_global(name);
+    }
+    PyObject *dict = services.module_dict;
+    if (value_ != nullptr && dict_ == dict && epoch_ == dict_epoch) {
+        return Ref::borrow(value_);
+    }
+    // A key's __eq__ may change the dict while it is read; the value found is what the dict
+    // holds at the end, and the epoch is read after it.
+    PyObject *value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) {
+        value_ = nullptr;
+        return PyErr_Occurred() ? Ref() : lookup_global(name);
+    }
+    if (dict == watched_namespace) {
+        dict_ = dict;
+        value_ = value;
+        epoch_ = dict_epoch;
+    }
+    return Ref::borrow(value);
 }
 
 Ref subscript(PyObject *sequence, Py_ssize_t index, PyObject *index_object) noexcept {

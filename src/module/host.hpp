@@ -48,6 +48,22 @@ void clear_services() noexcept;
 /// "name '%U' is not defined" when neither has it.
 Ref lookup_global(PyObject *name) noexcept;
 
+/// A module-level name looked up as lookup_global does, whose value found in the module
+/// namespace is kept while no watched dict has changed (the namespace is watched once start-up
+/// has bound it).
+class CachedGlobal {
+  public:
+    Ref lookup(PyObject *name) noexcept;
+
+  private:
+    PyObject *dict_ = nullptr;  // the namespace the value was found in
+    PyObject *value_ = nullptr; // borrowed from it
+    std::uint64_t epoch_ = 0;
+};
+
+/// Watches the module namespace, once it is bound, for the CachedGlobal lookups.
+void watch_namespace() noexcept;
+
 /// `open(file, mode, newline="", encoding="utf8")` through the builtin fetched at start-up.
 Ref open_csv(PyObject *file, PyObject *mode) noexcept;
 

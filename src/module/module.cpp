@@ -210,6 +210,7 @@ int run_execution(PyObject *module) noexcept {
         host::fetch_builtins() < 0 || bind_namespace(PyModule_GetDict(module)) < 0) {
         return -1;
     }
+    host::watch_namespace();
     return 0;
 }
 
