@@ -8,8 +8,8 @@ Each build is made with CMake under build/fast-paths/. Each round runs every bui
 a new interpreter, on the same workloads; a workload's time is the best of its round, and its
 figure the median over rounds. The report gives, per fast path, time without it over time with
 it on each workload it targets (1.25: the build without it takes 25 % longer). With
---callgrind the lookups are also counted in instructions under valgrind, which the machine's
-load does not disturb.
+--callgrind each workload a fast path targets is also counted in instructions under valgrind,
+which the machine's load does not disturb.
 
 Workloads: `_()` on hits, untranslated messages and misses at each size (the lookup
 benchmark's catalogues); the loader on 10 000 and 100 000 rows; `parse_directory` on the
@@ -104,7 +104,8 @@ def load_workloads(sizes):
     for size in sizes:
         if size >= 10000:
             csv_name = catalogues.prepare(CACHE, size)[0]
-            yield f"load {size}", lambda name=csv_name: qel_i18n.I18N.load_data_from_file(name, 1), 1
+            load = qel_i18n.I18N.load_data_from_file
+            yield f"load {size}", lambda name=csv_name: load(name, 1), 1
 
 
 def extract_workloads(corpus):
@@ -228,6 +229,8 @@ def main():
         print("\nInstructions per call under callgrind, and the ratio without / with:")
         for workload in medians["all"]:
             targeted = [s for s in switches if any(workload.startswith(t) for t in SWITCHES[s])]
+            if not targeted:
+                continue
             counts = {}
             for name in ["all"] + targeted:
                 loops = {"lookup": 50, "load": 2, "extract": 1}[workload.split()[0]]

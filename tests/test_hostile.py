@@ -41,7 +41,8 @@ class Context:
         self.excess = os.path.join(directory, "m-excess.csv")
         self.source = os.path.join(directory, "a.py")
         self.old_source = os.path.join(directory, "old.py")
-        rows = ["Position,0,1,2"] + [f"a.py: {i + 1:04},{m},t{m},u{m}" for i, m in enumerate(MESSAGES)]
+        rows = ["Position,0,1,2"]
+        rows += [f"a.py: {i + 1:04},{m},t{m},u{m}" for i, m in enumerate(MESSAGES)]
         rows += ["gone.py: 0001,gone,weg,parti"]
         self.write(self.csv, "\r\n".join(rows) + "\r\n")
         self.write(self.excess, "Position,0,1,2\r\nold.py: 0001,older,älter,\r\n")
@@ -150,7 +151,7 @@ class Colliding(str):
 
 # ---- the hooks, and the operations that reach each -------------------------------------------
 
-def in_place(ctx, fire, make):
+def in_place(ctx, make):
     """Replaces the middle element of the indexed table in place."""
     table = ctx.table()
     middle = len(table) // 2
@@ -163,7 +164,9 @@ def wrap_reader(ctx, fire, message=False):
     def rows(file):
         for row in reader(file):
             fire(row)
-            yield [Hostile(fire, row[1]) if message and i == 1 else cell for i, cell in enumerate(row)]
+            if message and len(row) > 1:
+                row[1] = Hostile(fire, row[1])
+            yield row
 
     qel_i18n._csv_reader = rows
 
@@ -255,11 +258,11 @@ SCANS = ["scan one file", "parse", "parse_directory"]
 
 HOOKS = {
     "a message that compares": (LOOKUPS, lambda ctx, fire: in_place(
-        ctx, fire, lambda e: (e[0], Hostile(fire, e[1]), e[2]))),
+        ctx, lambda e: (e[0], Hostile(fire, e[1]), e[2]))),
     "a translation that tests true": (LOOKUPS, lambda ctx, fire: in_place(
-        ctx, fire, lambda e: (e[0], e[1], Hostile(fire, e[2])))),
+        ctx, lambda e: (e[0], e[1], Hostile(fire, e[2])))),
     "an element that is no tuple": (LOOKUPS, lambda ctx, fire: in_place(
-        ctx, fire, lambda e: Hostile(fire, list(e), {"getitem"}))),
+        ctx, lambda e: Hostile(fire, list(e), {"getitem"}))),
     "a table that is no list": (LOOKUPS, lambda ctx, fire: set_entry(
         ctx, "_I18N__data", Hostile(fire, list(ctx.table()), {"getitem", "len"}))),
     "a lock that calls": (LOOKUPS + SETTERS, lambda ctx, fire: set_entry(
@@ -425,8 +428,9 @@ def restored():
         for name in set(vars(cls)) - set(members) - {"__weakref__", "__dict__"}:
             delattr(cls, name)
         for name, value in members.items():
-            if name not in ("__dict__", "__weakref__", "__doc__") and vars(cls).get(name) is not value:
-                setattr(cls, name, value)
+            if name not in ("__dict__", "__weakref__", "__doc__"):
+                if vars(cls).get(name) is not value:
+                    setattr(cls, name, value)
         for function, (name, qualname) in functions.items():
             function.__name__, function.__qualname__ = name, qualname
 
@@ -479,12 +483,16 @@ def child(arguments):
 
 # ---- the tests ---------------------------------------------------------------------------------
 
+def child_env():
+    """The environment of a child: freed memory is filled under the sanitizers, so that a read
+    of it inside the interpreter's own code crashes too."""
+    options = os.environ.get("ASAN_OPTIONS", "") + ":max_free_fill_size=4096:free_fill_byte=221"
+    return dict(os.environ, ASAN_OPTIONS=options)
+
+
 def run_child(*arguments):
-    env = dict(os.environ)
-    # Freed memory is filled, so that a read of it inside the interpreter's own code crashes too.
-    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":max_free_fill_size=4096:free_fill_byte=221"
     return subprocess.run([sys.executable, __file__, *arguments], capture_output=True, text=True,
-                          env=env, timeout=600)
+                          env=child_env(), timeout=600)
 
 
 def faults(proc, expected):
@@ -822,10 +830,8 @@ def check_failure(directory, call, exclude=None):
 
 @pytest.mark.parametrize("name", list(SCRIPTS))
 def test_reported_faults(name):
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":max_free_fill_size=4096:free_fill_byte=221"
     proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(SCRIPTS[name])],
-                          capture_output=True, text=True, env=env, timeout=300)
+                          capture_output=True, text=True, env=child_env(), timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "SystemError" not in proc.stdout + proc.stderr
 
