@@ -106,7 +106,11 @@ template <class Arguments> int reload(PyObject *self, Arguments &&arguments) noe
     if (!table || store(self, names.private_data, table.get()) < 0) {
         return -1;
     }
-    release_probe_index(self);
+    // The index of the new table is built now, under the lock, not at the next lookup; the old
+    // table's elements go with it.
+    if (fast::leading && PyList_CheckExact(table.get())) {
+        probe_index(self, table.get());
+    }
     return 0;
 }
 

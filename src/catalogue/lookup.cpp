@@ -142,7 +142,7 @@ struct Search {
             PySequence_Fast_ITEMS(table)[middle] != index->elements()[middle]) {
             return nullptr;
         }
-        const Leading &probe = index->probe(static_cast<size_t>(middle));
+        const Leading &probe = index->probes[middle];
         return (probe.low & leading_none) != 0 ? nullptr : &probe;
     }
 
@@ -206,18 +206,50 @@ struct Search {
     /// units and takes no guard, since nothing in it runs code of the host's; the first element
     /// out of place hands the rest to the full search, from the same bounds.
     PyObject *scan() noexcept {
+        PyObject *const *items = PySequence_Fast_ITEMS(table);
+        PyObject *const *elements = index->elements();
+        const Leading *probes = index->probes.get();
+        const Py_ssize_t size =
+            std::min(PyList_GET_SIZE(table), static_cast<Py_ssize_t>(index->length));
         for (;;) {
             Py_ssize_t middle = (low + high) / 2;
-            const Leading *probe = indexed(middle);
-            if (probe == nullptr) {
+            if (middle >= size || items[middle] != elements[middle] ||
+                (probes[middle].low & leading_none) != 0) {
                 return run();
             }
             int order =
-                compare_text(*probe, index->message(static_cast<size_t>(middle)), units, message);
+                compare_text(probes[middle], PyTuple_GET_ITEM(elements[middle], 1), units, message);
             if (order == 0) {
                 return answer(middle);
             }
             if (!narrow(middle, order)) {
+                return Py_NewRef(message);
+            }
+        }
+    }
+
+    /// The search for a message that a sorted, indexed table holds in `found`: every element
+    /// before the run is smaller and every one after it greater, so the path needs no
+    /// comparison, only the check that each element on it is still in place. The first
+    /// element out of place hands the rest to the full search, from the same bounds.
+    PyObject *follow(const ProbeIndex::Run &found) noexcept {
+        // Nothing below runs code of the host's, so the table cannot change meanwhile.
+        PyObject *const *items = PySequence_Fast_ITEMS(table);
+        PyObject *const *elements = index->elements();
+        const Py_ssize_t size =
+            std::min(PyList_GET_SIZE(table), static_cast<Py_ssize_t>(index->length));
+        const auto first = static_cast<Py_ssize_t>(found.first);
+        const auto last = static_cast<Py_ssize_t>(found.last);
+        for (;;) {
+            Py_ssize_t middle = (low + high) / 2;
+            if (middle >= size || items[middle] != elements[middle]) {
+                units = leading_units(message);
+                return run();
+            }
+            if (middle >= first && middle <= last) {
+                return answer(middle);
+            }
+            if (!narrow(middle, middle < first ? -1 : 1)) {
                 return Py_NewRef(message);
             }
         }
@@ -234,6 +266,9 @@ PyObject *search(PyObject *self, PyObject *table, PyObject *message) noexcept {
     Search state{table, message, indexed ? probe_index(self, table) : nullptr, {}, 0, length - 1};
     if (state.index == nullptr) {
         return state.run();
+    }
+    if (ProbeIndex::Run found; fast::runs && state.index->find(message, found)) {
+        return state.follow(found);
     }
     state.units = leading_units(message);
     return state.scan();

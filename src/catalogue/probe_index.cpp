@@ -1,7 +1,10 @@
 // qel_i18n: the probe index of each catalogue object, kept beside the object (its namespace
 // shows nothing) and dropped by a weak-reference callback when the object goes away.
 #include "catalogue/probe_index.hpp"
+#include "module/fast_paths.hpp"
 
+#include <bit>
+#include <cstring>
 #include <new>
 #include <unordered_map>
 
@@ -51,13 +54,85 @@ bool is_atomic_triple(PyObject *element) noexcept {
            !PyObject_GC_IsTracked(element);
 }
 
-/// Fills `index` for `table`, in one pass over its elements. A table that does not qualify is
-/// remembered as such. May throw std::bad_alloc.
+/// Eight bytes read as a big-endian number.
+std::uint64_t big_endian(const void *bytes) noexcept {
+    std::uint64_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    if constexpr (std::endian::native == std::endian::little) {
+        value = __builtin_bswap64(value);
+    }
+    return value;
+}
+
+bool same_text(PyObject *a, PyObject *b) noexcept {
+    if (a == b) {
+        return true;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) ==
+               0;
+}
+
+constexpr std::uint64_t low_half = 0xffffffff;
+
+/// The tag of a slot for `hash`: its top half with the top bit set, so that no slot in use is 0.
+std::uint64_t slot_tag(Py_hash_t hash) noexcept {
+    return (static_cast<std::uint64_t>(hash) | std::uint64_t{1} << 63) & ~low_half;
+}
+
+/// The runs of equal messages of `index`'s elements, when they are all exact str, sorted, and
+/// few enough to number in a slot. May throw std::bad_alloc.
+void fill_runs(ProbeIndex &index) {
+    const size_t n = index.length;
+    if (n == 0 || n >= (size_t{1} << 31)) {
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if ((index.probes[i].low & leading_none) != 0 ||
+            (i > 0 && compare_text(index.probes[i - 1], index.message(i - 1), index.probes[i],
+                                   index.message(i)) > 0)) {
+            return; // not sorted in the host's string order: no runs
+        }
+    }
+    size_t slots = 16;
+    while (slots < n + n / 4) {
+        slots *= 2;
+    }
+    std::unique_ptr<std::uint64_t[], ProbeIndex::Free> runs(
+        static_cast<std::uint64_t *>(std::calloc(slots, sizeof(std::uint64_t))));
+    if (!runs) {
+        throw std::bad_alloc();
+    }
+    const size_t mask = slots - 1;
+    for (size_t first = 0; first < n;) {
+        PyObject *message = index.message(first);
+        size_t last = first;
+        while (last + 1 < n && same_text(index.message(last + 1), message)) {
+            ++last;
+        }
+        const Py_hash_t hash = PyObject_Hash(message); // a str's hash never fails, and is kept
+        size_t slot = static_cast<size_t>(hash) & mask;
+        while (runs[slot] != 0) {
+            slot = (slot + 1) & mask;
+        }
+        runs[slot] = slot_tag(hash) | first << 1 | (last > first ? 1 : 0);
+        first = last + 1;
+    }
+    index.runs = std::move(runs);
+    index.mask = mask;
+}
+
+/// Fills `index` for `table` in one pass over its elements, then its runs. A table that does
+/// not qualify is remembered as such. May throw std::bad_alloc.
 void fill(ProbeIndex &index, PyObject *table) {
     const Py_ssize_t n = PyList_GET_SIZE(table);
     PyObject *const *items = PySequence_Fast_ITEMS(table);
     Ref snapshot = Ref::steal(PyList_New(n));
-    if (!snapshot) {
+    std::unique_ptr<Leading[], ProbeIndex::Free> probes(
+        static_cast<Leading *>(std::malloc(static_cast<size_t>(n) * sizeof(Leading) + 1)));
+    if (!snapshot || !probes) {
         PyErr_Clear();
         throw std::bad_alloc();
     }
@@ -65,26 +140,25 @@ void fill(ProbeIndex &index, PyObject *table) {
     for (Py_ssize_t i = 0; i < n && usable; ++i) {
         usable = is_atomic_triple(items[i]);
         if (usable) {
+            PyObject *message = PyTuple_GET_ITEM(items[i], 1);
+            probes[i] = PyUnicode_CheckExact(message) ? leading_units(message)
+                                                      : Leading{0, leading_none};
             PyList_SET_ITEM(snapshot.get(), i, Py_NewRef(items[i]));
         }
     }
-    // Zeroed pages from calloc cost nothing until a probe first touches them.
-    std::unique_ptr<Leading[], ProbeIndex::Free> probes;
-    if (usable && n > 0) {
-        probes.reset(static_cast<Leading *>(std::calloc(static_cast<size_t>(n), sizeof(Leading))));
-        if (!probes) {
-            throw std::bad_alloc();
-        }
-    }
+    // The previous snapshot and arrays are released here: atomic triples, whose release runs
+    // no code of the host's.
+    index = ProbeIndex{};
     index.table = table;
     index.length = static_cast<size_t>(n);
     index.usable = usable;
-    if (!usable) {
-        snapshot = Ref(); // a partial snapshot is no use
+    if (usable) {
+        index.snapshot = std::move(snapshot);
+        index.probes = std::move(probes);
+        if (fast::runs) {
+            fill_runs(index);
+        }
     }
-    // The previous snapshot and probes are released here, holding atomic triples only.
-    std::swap(index.snapshot, snapshot);
-    std::swap(index.probes, probes);
 }
 
 } // namespace
@@ -94,7 +168,18 @@ Leading leading_units(PyObject *text) noexcept {
     const Py_ssize_t count = length < 15 ? length : 15;
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
-    Leading units{0, leading_narrow | leading_filled};
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // The common case: the units are the bytes themselves. A text of fifteen or more has
+        // sixteen bytes to read, its terminating zero counted; a shorter one is padded.
+        const auto *bytes = static_cast<const unsigned char *>(data);
+        unsigned char padded[16] = {};
+        if (count < 15) {
+            std::memcpy(padded, bytes, static_cast<size_t>(count));
+            bytes = padded;
+        }
+        return {big_endian(bytes), (big_endian(bytes + 8) & ~std::uint64_t{0xff}) | leading_narrow};
+    }
+    Leading units{0, leading_narrow};
     for (Py_ssize_t i = 0; i < count; ++i) {
         Py_UCS4 unit = PyUnicode_READ(kind, data, i);
         if (unit > 0xff) {
@@ -110,14 +195,26 @@ Leading leading_units(PyObject *text) noexcept {
     return units;
 }
 
-void release_probe_index(PyObject *self) noexcept {
-    if (entries == nullptr) {
-        return;
+bool ProbeIndex::find(PyObject *text, Run &run) const noexcept {
+    if (!runs) {
+        return false;
     }
-    auto found = entries->find(self);
-    if (found != entries->end()) {
-        ProbeIndex gone = std::move(found->second.index);
-        found->second.index = ProbeIndex{};
+    const Py_hash_t hash = PyObject_Hash(text);
+    const std::uint64_t tag = slot_tag(hash);
+    for (size_t slot = static_cast<size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+        const std::uint64_t entry = runs[slot];
+        if (entry == 0) {
+            return false;
+        }
+        const size_t first = (entry & low_half) >> 1;
+        if ((entry & ~low_half) == tag && same_text(message(first), text)) {
+            run = {first, first};
+            while ((entry & 1) != 0 && run.last + 1 < length &&
+                   same_text(message(run.last + 1), text)) {
+                ++run.last;
+            }
+            return true;
+        }
     }
 }
 

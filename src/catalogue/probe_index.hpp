@@ -1,6 +1,7 @@
 // qel_i18n: the probe index of a catalogue object's table: the leading code units of each
 // element's message, so that most probes of the lookup's binary search compare two integers
-// instead of two strings.
+// instead of two strings, and for a sorted table a hash of its runs of equal messages, so that
+// a message it holds is found without comparing at all.
 #pragma once
 
 #include "module/i18n.hpp"
@@ -13,17 +14,16 @@ namespace qel_i18n::catalogue {
 
 /// The first fifteen code units of a str, packed for ordering: big-endian and zero-padded,
 /// eight in `high` and seven in the top bits of `low`. Bit 0 of `low` is set when all fifteen
-/// fit in one byte, and bit 1 once the units are filled in; bit 2 marks a message that is no
-/// exact str and has no units. Differing packed values order two strings as the strings
-/// themselves are ordered; equal ones leave it to a full comparison.
+/// fit in one byte; bit 1 marks a message that is no exact str and has no units. Differing
+/// packed values order two strings as the strings themselves are ordered; equal ones leave it
+/// to a full comparison.
 struct Leading {
     std::uint64_t high;
     std::uint64_t low;
 };
 
 inline constexpr std::uint64_t leading_narrow = 1;
-inline constexpr std::uint64_t leading_filled = 2;
-inline constexpr std::uint64_t leading_none = 4;
+inline constexpr std::uint64_t leading_none = 2;
 
 Leading leading_units(PyObject *text) noexcept;
 
@@ -46,18 +46,33 @@ inline int compare_text(const Leading &a_units, PyObject *a, const Leading &b_un
 /// there, which every probe checks: the index never changes a result. The snapshot holds the
 /// elements, so that an address identifies one. Only tables of triples that the collector does
 /// not track are indexed (the loader's entries): they can refer to nothing that refers back, so
-/// holding them adds no uncollectable cycle. The leading units of an element are filled in when
-/// it is first probed, so that building the index costs little more than the snapshot.
+/// holding them adds no uncollectable cycle.
+///
+/// For a table sorted by message it also maps each message to the run of elements that hold
+/// it: the search's path for a message found in such a table follows from that run alone (an
+/// element before the run is smaller, one after it greater), so a hit needs no comparison
+/// beyond the one that finds the run, only the check of each element on the path.
 struct ProbeIndex {
     struct Free {
-        void operator()(Leading *probes) const noexcept { std::free(probes); }
+        void operator()(void *block) const noexcept { std::free(block); }
+    };
+
+    /// A run of equal messages, first..last.
+    struct Run {
+        size_t first;
+        size_t last;
     };
 
     PyObject *table = nullptr; // identity only, not held
     size_t length = 0;         // the table's length when indexed
     bool usable = false;       // false: the table does not qualify, search it plainly
     Ref snapshot;              // the elements, held
-    std::unique_ptr<Leading[], Free> probes; // zeroed: nothing filled in yet
+    std::unique_ptr<Leading[], Free> probes;
+    // Open addressing by the messages' hashes, for a sorted table: per slot, the top half of
+    // the hash with the top bit set (0: an empty slot), then the run's first element, twice,
+    // plus one when the run is longer than that element alone.
+    std::unique_ptr<std::uint64_t[], Free> runs;
+    size_t mask = 0;
 
     /// The elements as indexed.
     PyObject *const *elements() const noexcept { return PySequence_Fast_ITEMS(snapshot.get()); }
@@ -65,17 +80,8 @@ struct ProbeIndex {
     /// The message of the element at `i`.
     PyObject *message(size_t i) const noexcept { return PyTuple_GET_ITEM(elements()[i], 1); }
 
-    /// The leading units of the element at `i`; leading_none set when its message is no exact
-    /// str, which only a full comparison can order.
-    const Leading &probe(size_t i) noexcept {
-        Leading &units = probes[i];
-        if ((units.low & leading_filled) == 0) {
-            PyObject *text = message(i);
-            units = PyUnicode_CheckExact(text) ? leading_units(text)
-                                               : Leading{0, leading_filled | leading_none};
-        }
-        return units;
-    }
+    /// The run of a sorted table holding `message` (an exact str); false when there is none.
+    bool find(PyObject *message, Run &run) const noexcept;
 
     bool describes(PyObject *other, size_t other_length) const noexcept {
         return table == other && length == other_length;
@@ -84,11 +90,8 @@ struct ProbeIndex {
 
 /// The index for `self`'s current `table` (an exact list), building it if needed; nullptr when
 /// there is none to be had (a table that does not qualify, an object without weak references,
-/// no memory), with no exception set. It stays valid until host code runs.
+/// no memory), with no exception set. It stays valid until host code runs. A reload builds the
+/// index of the table it stores, under the object's lock, so that the next lookup finds it.
 ProbeIndex *probe_index(PyObject *self, PyObject *table) noexcept;
-
-/// Releases the index of `self`, whose table has just been replaced: the old table's elements
-/// then go with the old table, not at the next lookup.
-void release_probe_index(PyObject *self) noexcept;
 
 } // namespace qel_i18n::catalogue

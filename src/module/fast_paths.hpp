@@ -15,6 +15,9 @@
 #ifndef QEL_I18N_FAST_LEADING
 #define QEL_I18N_FAST_LEADING 1
 #endif
+#ifndef QEL_I18N_FAST_RUNS
+#define QEL_I18N_FAST_RUNS 1
+#endif
 #ifndef QEL_I18N_FAST_SCANNER
 #define QEL_I18N_FAST_SCANNER 1
 #endif
@@ -32,6 +35,8 @@ inline constexpr bool globals = QEL_I18N_FAST_GLOBALS;
 inline constexpr bool lock = QEL_I18N_FAST_LOCK;
 // Probes ordered by the leading code units of the messages, kept per table.
 inline constexpr bool leading = QEL_I18N_FAST_LEADING;
+// Hits found through a hash of the sorted table's runs of equal messages, with no comparison.
+inline constexpr bool runs = QEL_I18N_FAST_RUNS;
 // Marked messages matched natively while the pattern and the decoder are start-up's.
 inline constexpr bool scanner = QEL_I18N_FAST_SCANNER;
 // Catalogue rows written natively while the writer is start-up's and the cells are plain.
