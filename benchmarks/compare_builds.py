@@ -12,8 +12,9 @@ it on each workload it targets (1.25: the build without it takes 25 % longer). W
 which the machine's load does not disturb.
 
 Workloads: `_()` on hits, untranslated messages and misses at each size (the lookup
-benchmark's catalogues); the loader on 10 000 and 100 000 rows; `parse_directory` on the
-extraction benchmark's corpus, when its cache exists (run bench_extract.py once to make it).
+benchmark's catalogues); the loader, and a catalogue's reload, on 10 000 and 100 000 rows;
+`parse_directory` on the extraction benchmark's corpus, when its cache exists (run
+bench_extract.py once to make it).
 """
 
 import argparse
@@ -37,7 +38,8 @@ SWITCHES = {
     "VIEW": ["lookup"],
     "GLOBALS": ["lookup", "extract"],
     "LOCK": ["lookup"],
-    "LEADING": ["lookup"],
+    "LEADING": ["lookup", "reload"],  # a reload builds the index: what it costs shows there
+    "RUNS": ["lookup", "reload"],
     "SCANNER": ["extract"],
     "WRITER": ["extract"],
 }
@@ -98,6 +100,7 @@ def lookup_workloads(sizes, loops):
 
 
 def load_workloads(sizes):
+    """The loader alone, and a catalogue's reload of the same file."""
     import catalogues
     import qel_i18n
 
@@ -106,6 +109,9 @@ def load_workloads(sizes):
             csv_name = catalogues.prepare(CACHE, size)[0]
             load = qel_i18n.I18N.load_data_from_file
             yield f"load {size}", lambda name=csv_name: load(name, 1), 1
+            catalogue = qel_i18n.I18N(csv_name, 1)
+            reload = lambda c=catalogue, name=csv_name: setattr(c, "filename", name)  # noqa: E731
+            yield f"reload {size}", reload, 1
 
 
 def extract_workloads(corpus):
@@ -140,6 +146,7 @@ def worker(args):
             sizes = [int(args.workload.split()[1])]  # only the catalogue counted is loaded
         workloads = {"lookup": lambda: lookup_workloads(sizes, 1),
                      "load": lambda: load_workloads(sizes),
+                     "reload": lambda: load_workloads(sizes),
                      "extract": lambda: extract_workloads(args.corpus)}[kind]()
         for name, action, calls in workloads:
             if name == args.workload:
@@ -233,7 +240,7 @@ def main():
                 continue
             counts = {}
             for name in ["all"] + targeted:
-                loops = {"lookup": 50, "load": 2, "extract": 1}[workload.split()[0]]
+                loops = {"lookup": 50, "load": 2, "reload": 2, "extract": 1}[workload.split()[0]]
                 many, calls = count_instructions(variants[name], args, workload, loops)
                 none, _ = count_instructions(variants[name], args, workload, 0)
                 counts[name] = (many - none) / calls
