@@ -286,15 +286,9 @@ constexpr Signature parse_one_file_signature = {
 
 Ref make_parse_one_file() noexcept {
     // The objects that start-up has just bound are the ones the scanner may stand in for.
-    Ref pattern =
-        Ref::borrow(PyDict_GetItemWithError(host::services.module_dict, names.the_pattern));
-    Ref load_str =
-        pattern ? Ref::borrow(PyDict_GetItemWithError(host::services.module_dict, names.load_str))
-                : Ref();
+    Ref pattern = host::bound_at_start_up(names.the_pattern);
+    Ref load_str = pattern ? host::bound_at_start_up(names.load_str) : Ref();
     if (!load_str) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "the pattern and the decoder must be bound first");
-        }
         return {};
     }
     Py_XSETREF(original_pattern, pattern.release());

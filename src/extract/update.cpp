@@ -396,12 +396,9 @@ constexpr Signature parse_signature = {
 } // namespace
 
 Ref make_parse() noexcept {
-    Ref writer =
-        Ref::borrow(PyDict_GetItemWithError(host::services.module_dict, names.csv_writer));
+    // The writer that start-up has just bound is the one the native writer may stand in for.
+    Ref writer = host::bound_at_start_up(names.csv_writer);
     if (!writer) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "the csv writer must be bound first");
-        }
         return {};
     }
     Py_XSETREF(original_writer, writer.release());

@@ -150,6 +150,14 @@ Ref lookup_global(PyObject *name) noexcept {
     return value != nullptr ? Ref::borrow(value) : not_defined(name);
 }
 
+Ref bound_at_start_up(PyObject *name) noexcept {
+    PyObject *value = PyDict_GetItemWithError(services.module_dict, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_SystemError, "start-up must bind %U first", name);
+    }
+    return value != nullptr ? Ref::borrow(value) : Ref();
+}
+
 int lock_is_held(PyObject *lock) noexcept {
     PyObject *held = PyObject_Vectorcall(services.lock_locked, &lock, 1, nullptr);
     if (held == nullptr) {

@@ -48,6 +48,11 @@ void clear_services() noexcept;
 /// "name '%U' is not defined" when neither has it.
 Ref lookup_global(PyObject *name) noexcept;
 
+/// The object start-up has just bound under `name` in the module namespace, which a native
+/// path may stand in for while that name is still bound to it; SystemError when start-up has
+/// not bound it yet.
+Ref bound_at_start_up(PyObject *name) noexcept;
+
 /// A module-level name looked up as lookup_global does, whose value found in the module
 /// namespace is kept while no watched dict has changed (the namespace is watched once start-up
 /// has bound it).
