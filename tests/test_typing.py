@@ -239,3 +239,14 @@ def test_installed_stubs_are_the_sources():
     root = Path(qel_i18n.__file__).parent
     assert (root / "qel_i18n.pyi").read_bytes() == source
     assert (root / "qel_i18n-stubs" / "__init__.pyi").read_bytes() == source
+
+
+def test_tools_are_strictly_typed(tmp_path):
+    """The installed command's package passes `mypy --strict` against the installed stubs."""
+    pytest.importorskip("mypy")
+    proc = run(
+        ["-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
+         "-p", "qel_i18n_tools"],
+        tmp_path,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr

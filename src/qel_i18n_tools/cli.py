@@ -1,0 +1,129 @@
+"""The command line of `qel-i18n`: parses the arguments, runs the verb, and turns an expected
+failure into one line on standard error and exit status 2."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import traceback
+from collections.abc import Sequence
+
+from qel_i18n_tools import add_lang, check, fill, rewrite, stats, update
+from qel_i18n_tools.errors import ToolError
+
+PROG = "qel-i18n"
+
+
+def _percent(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0.0 <= value <= 100.0:
+        raise argparse.ArgumentTypeError(f"not a percentage from 0 to 100: {text!r}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Tools for a qel_i18n catalogue: extract, fill, check, count."
+    )
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--traceback", action="store_true", help="show the traceback of an error")
+    verbs = parser.add_subparsers(dest="verb", required=True, metavar="VERB")
+
+    def verb(name: str, runner: object, help: str) -> argparse.ArgumentParser:
+        sub = verbs.add_parser(name, parents=[common], help=help, description=help)
+        sub.set_defaults(run=runner)
+        return sub
+
+    def languages(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--lang",
+            action="append",
+            metavar="L",
+            help="a language by index (1 for column 2) or header label; every one by default",
+        )
+
+    sub = verb("update", update.run, "bring a catalogue in step with the sources")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    sub.add_argument("paths", nargs="+", metavar="PATH", help="a directory or a source file")
+    sub.add_argument(
+        "-e",
+        "--extension",
+        dest="suffixes",
+        action="append",
+        metavar="SUFFIX",
+        help="scan a directory's files ending in SUFFIX (default .py; may be repeated)",
+    )
+    sub.add_argument("--flat", action="store_true", help="do not scan subdirectories")
+    sub.add_argument(
+        "--fill",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="carry translations over to new rows of the same message (default)",
+    )
+    sub.add_argument(
+        "--check", action="store_true", help="write nothing; exit 1 when the files would change"
+    )
+
+    sub = verb("fill", fill.run, "carry translations over to empty rows of the same message")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    languages(sub)
+    sub.add_argument("--no-excess", action="store_true", help="leave the excess file's rows out")
+    sub.add_argument(
+        "--prune-excess",
+        action="store_true",
+        help="remove excess rows whose translations are all in the catalogue",
+    )
+    sub.add_argument("--dry-run", action="store_true", help="report, write nothing")
+
+    sub = verb("check", check.run, "find translations that break placeholders or disagree")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    languages(sub)
+    sub.add_argument(
+        "--min-percent",
+        type=_percent,
+        metavar="P",
+        help="fail when a language has fewer than P percent of its messages translated",
+    )
+    sub.add_argument("--format", choices=["text", "json", "github"], default="text")
+
+    sub = verb("stats", stats.run, "how complete each language is")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    sub.add_argument("--json", action="store_true", help="print one JSON object")
+
+    sub = verb("add-lang", add_lang.run, "add a language column and print its index")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    sub.add_argument("label", metavar="LABEL")
+
+    sub = verb("rewrite", rewrite.run, "convert files from the gettext module to qel_i18n")
+    sub.add_argument("files", nargs="+", metavar="FILE")
+    return parser
+
+
+def describe(error: BaseException) -> str:
+    """An error in one line: its type (unless it is ours or the system's, whose texts name the
+    file), its text and its notes, which name the file and the line of the module's errors."""
+    text = str(error)
+    if not isinstance(error, (ToolError, OSError)):
+        text = f"{type(error).__name__}: {text}" if text else type(error).__name__
+    notes = getattr(error, "__notes__", None) or []
+    if notes:
+        text += " (" + "; ".join(str(note) for note in notes) + ")"
+    return " ".join(text.splitlines())
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (the process's arguments by default); returns the exit
+    status: 0 clean, 1 findings, 2 an error."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        status: int = args.run(args)
+    except Exception as error:
+        if args.traceback:
+            traceback.print_exc()
+        print(f"{PROG}: error: {describe(error)}", file=sys.stderr)
+        return 2
+    return status

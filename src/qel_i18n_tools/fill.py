@@ -1,0 +1,162 @@
+"""`qel-i18n fill`: gives an empty cell the translation that the other rows of the same message
+(and the excess file's) agree on, and lists the messages where they do not agree."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+
+from qel_i18n_tools.catalogue import (
+    CatalogueFile,
+    Row,
+    excess_name,
+    language_label,
+    language_name,
+    languages_of,
+    quote,
+    read_catalogue,
+    read_excess,
+    resolve_languages,
+    shown_translations,
+    write_rows,
+)
+
+
+@dataclass
+class Conflict:
+    """A message whose empty cells of one language have several candidate translations."""
+
+    message: str
+    language: int
+    empty: list[Row]
+    candidates: dict[str, list[str]]  # translation -> where it is found (file:line)
+    shown: str | None = None
+
+
+@dataclass
+class FillResult:
+    filled: int = 0  # cells given a translation
+    conflicts: list[Conflict] = field(default_factory=list)
+    pruned: list[Row] = field(default_factory=list)  # excess rows no longer needed
+
+
+def fill_rows(
+    catalogue: CatalogueFile, excess: CatalogueFile | None, languages: Sequence[int]
+) -> FillResult:
+    """Fills the catalogue's rows in memory (an exact message match only: a guessed translation
+    would be shown to users, since the catalogue has no mark for one)."""
+    result = FillResult()
+    old = excess.by_message() if excess else {}
+    for message, rows in catalogue.by_message().items():
+        for language in languages:
+            empty = [row for row in rows if not row.translation(language)]
+            if not empty:
+                continue
+            candidates: dict[str, list[str]] = {}
+            sources = [(catalogue, row) for row in rows]
+            sources += [(excess, row) for row in old.get(message, []) if excess]
+            for source, row in sources:
+                if text := row.translation(language):
+                    candidates.setdefault(text, []).append(source.where(row))
+            if len(candidates) == 1:
+                (text,) = candidates
+                for row in empty:
+                    row.set_translation(language, text)
+                result.filled += len(empty)
+            elif candidates:
+                result.conflicts.append(Conflict(message, language, empty, candidates))
+    return result
+
+
+def prunable(catalogue: CatalogueFile, excess: CatalogueFile) -> list[Row]:
+    """The excess rows all of whose translations are in a catalogue row of their message."""
+    current = catalogue.by_message()
+    return [row for row in excess.rows if _kept_in(row, current.get(row.message))]
+
+
+def _kept_in(row: Row, rows: list[Row] | None) -> bool:
+    """True when every translation of an excess row is in a catalogue row of its message."""
+    if not rows:
+        return False
+    return all(
+        any(other.translation(column - 1) == text for other in rows)
+        for column, text in enumerate(row.cells[2:], start=2)
+        if text
+    )
+
+
+def report_conflicts(catalogue: CatalogueFile, conflicts: list[Conflict]) -> None:
+    """Prints each conflict: its message and language, the candidates with their rows, the empty
+    rows, and the translation the lookup shows today."""
+    for language in sorted({conflict.language for conflict in conflicts}):
+        mine = [conflict for conflict in conflicts if conflict.language == language]
+        shown = shown_translations(catalogue.path, language, [c.message for c in mine])
+        name = language_name(language, language_label(catalogue, language))
+        for conflict in mine:
+            print(
+                f"{catalogue.where(conflict.empty[0])}: conflict in {name} "
+                f"for {quote(conflict.message)}: {len(conflict.candidates)} different "
+                "translations, nothing filled"
+            )
+            for text, places in conflict.candidates.items():
+                print(f"    {quote(text)} at {', '.join(places)}")
+            print(f"    empty at {', '.join(catalogue.where(row) for row in conflict.empty)}")
+            today = shown[conflict.message]
+            print(f"    the lookup shows {quote(today) if today else 'no translation'}")
+
+
+def fill_file(
+    path: str,
+    languages: Sequence[str] | None = None,
+    *,
+    use_excess: bool = True,
+    prune: bool = False,
+    dry_run: bool = False,
+    report: bool = True,
+) -> FillResult:
+    """Fills a catalogue file and, with `prune`, drops the excess rows it no longer needs;
+    writes nothing on a dry run. The catalogue is written first, so that pruning never removes
+    a translation the catalogue does not hold yet."""
+    catalogue = read_catalogue(path)
+    chosen = resolve_languages(catalogue, languages)
+    excess = read_excess(path) if use_excess or prune else None
+    if excess and use_excess and not languages:  # the excess rows may hold further columns
+        chosen += [language for language in languages_of(excess) if language not in chosen]
+    result = fill_rows(catalogue, excess if use_excess else None, chosen)
+    if prune and excess:
+        result.pruned = prunable(catalogue, excess)
+    if report:
+        report_conflicts(catalogue, result.conflicts)
+    if not dry_run:
+        if result.filled:
+            write_rows(path, catalogue.header, (row.cells for row in catalogue.rows))
+        if excess and result.pruned:
+            going = {id(row) for row in result.pruned}
+            kept = [row.cells for row in excess.rows if id(row) not in going]
+            write_rows(excess.path, excess.header, kept)
+    return result
+
+
+def run(args: argparse.Namespace) -> int:
+    """The verb: fills, reports, and exits 1 when a conflict was found."""
+    result = fill_file(
+        args.catalogue,
+        args.lang,
+        use_excess=not args.no_excess,
+        prune=args.prune_excess,
+        dry_run=args.dry_run,
+    )
+    print(summary(args.catalogue, result, prune=args.prune_excess, dry_run=args.dry_run))
+    return 1 if result.conflicts else 0
+
+
+def summary(catalogue: str, result: FillResult, *, prune: bool, dry_run: bool) -> str:
+    would = "would be " if dry_run else ""
+    text = (
+        f"{catalogue}: {result.filled} translation(s) {would}carried over, "
+        f"{len(result.conflicts)} conflict(s)"
+    )
+    if prune:
+        text += f"; {excess_name(catalogue)}: {len(result.pruned)} row(s) {would}pruned"
+    return text

@@ -1,0 +1,112 @@
+"""What a translation must keep of its message: the `str.format` fields and printf conversions
+the program fills in, and the whitespace and line ends at either end."""
+
+from __future__ import annotations
+
+import re
+import string
+from collections import Counter
+
+# A printf conversion of the % operator. The space flag is left out: "50% off" would read as
+# the conversion "% o", and a translator's "50 % de" as "% d".
+_PRINTF = re.compile(
+    r"%(?:\((?P<name>[^)]*)\))?"  # a mapping key
+    r"[#0+-]*(?:\*|\d+)?(?:\.(?:\*|\d+))?[hlL]?"  # flags, width, precision, length
+    r"[diouxXeEfFgGcrsa%]"
+)
+
+
+def format_fields(text: str) -> Counter[str] | None:
+    """The `str.format` fields of a text, each as written (`{name}`, `{0}`, `{}`, `{x!r:>10}`);
+    None when the text is no valid format string."""
+    try:
+        parsed = list(string.Formatter().parse(text))
+    except ValueError:
+        return None
+    fields: Counter[str] = Counter()
+    for _, name, spec, conversion in parsed:
+        if name is not None:
+            fields[
+                "{"
+                + name
+                + ("!" + conversion if conversion else "")
+                + (":" + spec if spec else "")
+                + "}"
+            ] += 1
+    return fields
+
+
+def printf_conversions(text: str) -> tuple[list[str], Counter[str]]:
+    """The positional conversions of a text in order (`%s`, `%d`, `%%`), and its named ones
+    (`%(name)s`)."""
+    positional: list[str] = []
+    named: Counter[str] = Counter()
+    for match in _PRINTF.finditer(text):
+        if match["name"] is not None:
+            named[match[0]] += 1
+        else:
+            positional.append(match[0])
+    return positional, named
+
+
+def _listed(fields: Counter[str] | list[str]) -> str:
+    return " ".join(fields.elements() if isinstance(fields, Counter) else fields)
+
+
+def placeholder_problems(message: str, translation: str) -> list[str]:
+    """How the placeholders of a translation differ from its message's."""
+    problems: list[str] = []
+    ours, theirs = format_fields(message), format_fields(translation)
+    if ours and theirs is None:
+        problems.append(
+            "the message has str.format fields and the translation is no valid format string"
+        )
+    elif ours is not None and theirs is not None:
+        lacking, extra = ours - theirs, theirs - ours
+        if lacking:
+            problems.append(f"the translation lacks {_listed(lacking)}")
+        if extra:
+            problems.append(f"the translation has {_listed(extra)}, which the message lacks")
+    (positional, named), (their_positional, their_named) = (
+        printf_conversions(message),
+        printf_conversions(translation),
+    )
+    if positional != their_positional:
+        problems.append(
+            f"the message has the conversions {_listed(positional) or '(none)'} in this order, "
+            f"the translation {_listed(their_positional) or '(none)'}"
+        )
+    if named - their_named:
+        problems.append(f"the translation lacks {_listed(named - their_named)}")
+    if their_named - named:
+        problems.append(
+            f"the translation has {_listed(their_named - named)}, which the message lacks"
+        )
+    return problems
+
+
+def _edges(text: str) -> tuple[bool, bool, bool, bool]:
+    """Whether the text starts with a line end, starts with whitespace, ends with a line end,
+    ends with whitespace."""
+    return (
+        text.startswith(("\n", "\r")),
+        text[:1].isspace(),
+        text.endswith(("\n", "\r")),
+        text[-1:].isspace(),
+    )
+
+
+def whitespace_problems(message: str, translation: str) -> list[str]:
+    """The ends at which one of message and translation has whitespace or a line end and the
+    other lacks it."""
+    problems: list[str] = []
+    ours, theirs = _edges(message), _edges(translation)
+    for end, newline, space in (("starts", 0, 1), ("ends", 2, 3)):
+        for index, what in ((newline, "a line end"), (space, "whitespace")):
+            if ours[index] != theirs[index]:
+                has, lacks = (
+                    ("message", "translation") if ours[index] else ("translation", "message")
+                )
+                problems.append(f"the {has} {end} with {what} and the {lacks} does not")
+                break
+    return problems

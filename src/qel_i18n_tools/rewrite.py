@@ -1,0 +1,25 @@
+"""`qel-i18n rewrite`: converts files that use the standard gettext module with the module's
+`replace_gettext`, and says which it changed."""
+
+from __future__ import annotations
+
+import argparse
+
+import qel_i18n
+
+
+def _contents(path: str) -> bytes:
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def run(args: argparse.Namespace) -> int:
+    changed = 0
+    for path in args.files:
+        before = _contents(path)
+        qel_i18n.replace_gettext(path)
+        if _contents(path) != before:
+            print(f"rewrote {path}")
+            changed += 1
+    print(f"{changed} of {len(args.files)} file(s) rewritten")
+    return 0

@@ -1,0 +1,67 @@
+"""`qel-i18n stats`: how complete each language of a catalogue is."""
+
+from __future__ import annotations
+
+import argparse
+import json
+from typing import Any
+
+from qel_i18n_tools.catalogue import (
+    excess_name,
+    language_label,
+    language_name,
+    read_catalogue,
+    read_excess,
+    resolve_languages,
+    shown_translations,
+)
+
+
+def statistics(path: str) -> dict[str, Any]:
+    """Per language column: its label, the data rows and those with a translation, the distinct
+    messages and those for which the lookup shows a translation; the excess file's rows."""
+    catalogue = read_catalogue(path)
+    excess = read_excess(path)
+    groups = catalogue.by_message()
+    languages = []
+    for language in resolve_languages(catalogue, None):
+        shown = shown_translations(path, language, groups)
+        translated = sum(1 for text in shown.values() if text is not None)
+        languages.append(
+            {
+                "language": language,
+                "label": language_label(catalogue, language),
+                "rows": len(catalogue.rows),
+                "rows_translated": sum(1 for row in catalogue.rows if row.translation(language)),
+                "messages": len(groups),
+                "messages_translated": translated,
+                "percent": round(100.0 * translated / len(groups), 1) if groups else 100.0,
+            }
+        )
+    return {
+        "catalogue": path,
+        "rows": len(catalogue.rows),
+        "messages": len(groups),
+        "languages": languages,
+        "excess": excess_name(path),
+        "excess_rows": len(excess.rows) if excess else 0,
+    }
+
+
+def run(args: argparse.Namespace) -> int:
+    figures = statistics(args.catalogue)
+    if args.json:
+        print(json.dumps(figures, ensure_ascii=False, indent=2))
+        return 0
+    print(
+        f"{figures['catalogue']}: {figures['rows']} rows, {figures['messages']} distinct messages"
+    )
+    for language in figures["languages"]:
+        print(
+            f"{language_name(language['language'], language['label'])}: "
+            f"{language['messages_translated']} of {language['messages']} messages translated "
+            f"({language['percent']:.1f} %), {language['rows_translated']} of "
+            f"{language['rows']} rows"
+        )
+    print(f"{figures['excess']}: {figures['excess_rows']} rows")
+    return 0
