@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the module into a fresh virtual environment on Python 3.12, then walks through the
-# example application's round: extract its messages into its catalogue (keeping the
-# translations already there), fill in a missing translation, and run it in each language.
+# Installs the module and its command into a fresh virtual environment on Python 3.12, then
+# walks through the example application's round with `qel-i18n`: extract its messages into its
+# catalogue (keeping the translations already there), fill in a missing translation, insert a
+# line above the messages and extract again (every translation kept), gate the catalogue as CI
+# would, and run the application in each language.
 # Works on a copy in build/example-run, so the shipped catalogue stays as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,13 +19,28 @@ rm -rf "$run"
 cp -r example "$run"
 cd "$run"
 
+qel_i18n="$env/bin/qel-i18n"
+
 echo "== extracting the messages of app.py into messages.csv"
-"$env/bin/python" -c 'import qel_i18n; qel_i18n.parse_directory("messages.csv", ".", ".py")'
+"$qel_i18n" update messages.csv .
 cat messages.csv
 
 echo "== filling in the missing translations"
 "$env/bin/python" translate.py messages.csv 1 "This message is new.=Ce message est nouveau."
 "$env/bin/python" translate.py messages.csv 2 "This message is new.=Diese Meldung ist neu."
+
+echo "== a line inserted at the top of app.py moves every message; the update keeps their translations"
+{ echo "# Copyright 2026 the example's authors."; cat app.py; } > app.py.new && mv app.py.new app.py
+"$qel_i18n" update messages.csv .
+cat messages.csv
+
+echo "== the gate CI runs: the catalogue is up to date, and every language complete and sound"
+"$qel_i18n" update messages.csv . --check
+"$qel_i18n" check messages.csv --min-percent 100
+"$qel_i18n" stats messages.csv
+
+echo "== the excess file's rows are all back in the catalogue, so they can go"
+"$qel_i18n" fill messages.csv --prune-excess
 
 for language in 0 1 2; do
     echo "== language $language"
