@@ -4,8 +4,9 @@
 # Fails when memcheck reports any error (the suppressions cover one known false report of
 # glibc's), or a block definitely lost that was allocated by the module's own code.
 # Usage: scripts/run-valgrind.sh [pytest arguments]; the default is the suite without the
-# property-based, typing and timing-bound tests, which take too long under memcheck, and the
-# hostile-callback tests, whose cases run in child interpreters that memcheck does not follow.
+# property-based, typing and timing-bound tests, which take too long under memcheck, the
+# hostile-callback tests, whose cases run in child interpreters that memcheck does not follow,
+# and the tests of the command, which is Python over calls the other tests already make.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/find-python.sh
@@ -22,7 +23,8 @@ make_venv "$python312" "$env_dir"
 
 if [ "$#" -eq 0 ]; then
     set -- tests --ignore=tests/test_equivalence.py --ignore=tests/test_fuzz.py \
-        --ignore=tests/test_typing.py --ignore=tests/test_stress.py --ignore=tests/test_hostile.py -q
+        --ignore=tests/test_typing.py --ignore=tests/test_stress.py --ignore=tests/test_hostile.py \
+        --ignore=tests/test_tools.py -q
 fi
 
 echo "== tests under valgrind memcheck"

@@ -264,24 +264,30 @@ def test_errors_are_one_line_and_write_nothing(project, capsys, argv, message):
     assert {path: path.read_bytes() for path in project.rglob("*") if path.is_file()} == before
 
 
-def test_failed_write_leaves_the_file(project, capsys, monkeypatch):
+@pytest.mark.parametrize("failing", ["replace", "fsync", "chmod"])
+@pytest.mark.parametrize(
+    "argv",
+    [["fill", "messages.csv"], ["fill", "messages.csv", "--prune-excess"],
+     ["add-lang", "messages.csv", "es"]],
+)
+def test_failed_write_leaves_the_files(project, capsys, monkeypatch, argv, failing):
+    source = project / "src" / "app.py"
+    source.write_text("\n" + source.read_text())
     translate("messages.csv", {("src/app.py: 0002", 1): "Enregistrer"})
-    before = Path("messages.csv").read_bytes()
+    qel_i18n.parse_directory("messages.csv", "src", ".py")  # Save's translation goes to excess
     os.chmod("messages.csv", 0o640)
+    before = {name: Path(name).read_bytes() for name in os.listdir() if name != "src"}
 
-    def refuse(source, target):
+    def refuse(*args):
         raise OSError(28, "No space left on device")
 
     with monkeypatch.context() as patch:
-        patch.setattr(os, "replace", refuse)
-        status, _, err = run(capsys, "fill", "messages.csv")
-    assert status == 2 and "No space left on device" in err
-    assert Path("messages.csv").read_bytes() == before
-    assert sorted(os.listdir()) == ["messages.csv", "src"]
-    assert main(["fill", "messages.csv"]) == 0
+        patch.setattr(os, failing, refuse)
+        status, _, err = run(capsys, *argv)
+    assert status == 2 and err == "qel-i18n: error: [Errno 28] No space left on device\n"
+    assert {name: Path(name).read_bytes() for name in os.listdir() if name != "src"} == before
+    assert main(argv) == 0
     assert os.stat("messages.csv").st_mode & 0o777 == 0o640
-    assert rows_of("messages.csv")[3:] == [["src/app.py: 0002", "Save", "Enregistrer"],
-                                          ["src/sub/more.py: 0001", "Save", "Enregistrer"]]
 
 
 def test_console_script(project):

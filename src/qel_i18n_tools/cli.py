@@ -4,6 +4,7 @@ failure into one line on standard error and exit status 2."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import traceback
 from collections.abc import Sequence
@@ -121,6 +122,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         status: int = args.run(args)
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly, and keep the interpreter's final
+        # flush of standard output from failing again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except Exception as error:
         if args.traceback:
             traceback.print_exc()
