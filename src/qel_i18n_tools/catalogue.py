@@ -66,8 +66,8 @@ class CatalogueFile:
 
 def read_catalogue(path: str, *, strict: bool = True) -> CatalogueFile:
     """Reads a catalogue file. Each data row must hold a position and a message, as the module's
-    loader and update require; with `strict` false (the excess file, which nothing but the
-    tools reads) rows without them are left out instead."""
+    loader and update require; with `strict` false (the excess file, which the module never
+    looks up in) rows without them are left out instead."""
     records: list[Row] = []
     line = 0
     try:

@@ -31,7 +31,6 @@ class Conflict:
     language: int
     empty: list[Row]
     candidates: dict[str, list[str]]  # translation -> where it is found (file:line)
-    shown: str | None = None
 
 
 @dataclass
@@ -103,7 +102,7 @@ def report_conflicts(catalogue: CatalogueFile, conflicts: list[Conflict]) -> Non
                 print(f"    {quote(text)} at {', '.join(places)}")
             print(f"    empty at {', '.join(catalogue.where(row) for row in conflict.empty)}")
             today = shown[conflict.message]
-            print(f"    the lookup shows {quote(today) if today else 'no translation'}")
+            print(f"    the lookup shows {quote(today) if today is not None else 'no translation'}")
 
 
 def fill_file(

@@ -118,8 +118,9 @@ def check(catalogue: str, names: Sequence[str], fill: bool) -> int:
     with tempfile.TemporaryDirectory(prefix="qel-i18n-") as directory:
         copy = os.path.join(directory, "catalogue.csv")
         pairs = [(catalogue, copy), (excess_name(catalogue), excess_name(copy))]
-        for original, duplicate in pairs:
+        for (original, duplicate), strict in zip(pairs, (True, False)):
             if os.path.exists(original):
+                read_catalogue(original, strict=strict)  # errors name the file, not the copy
                 shutil.copyfile(original, duplicate)
         change = update_file(copy, names)
         filled = fill_file(copy, report=False) if fill else None
@@ -137,6 +138,8 @@ def check(catalogue: str, names: Sequence[str], fill: bool) -> int:
             print(f"    {kind}: {quote(message)}")
     if filled and filled.filled:
         print(f"    {filled.filled} translation(s) would be carried over")
+    elif not (change.messages_new or change.messages_moved or change.messages_gone):
+        print("    the rows would be rewritten in the order and form the update writes")
     return 1
 
 
