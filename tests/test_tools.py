@@ -156,6 +156,8 @@ PLACEHOLDER_CASES = [
     ("100%% sure", "100 % sûr", ["%% in this order"]),
     ("%(a)s %(b)s", "%(b)s %(a)s", []),
     ("50% off", "50 % de remise", []),
+    ("%d files", "%d fichiers %", ["no valid printf format string"]),
+    ("%d off", "%d, 50% de remise", ["the translation %d % d"]),
     (" Name", "Nom", ["message starts with whitespace"]),
     ("Name:", "Nom :\n", ["translation ends with a line end"]),
     ("\nName", " Nom", ["message starts with a line end"]),

@@ -7,11 +7,17 @@ import re
 import string
 from collections import Counter
 
-# A printf conversion of the % operator. The space flag is left out: "50% off" would read as
-# the conversion "% o", and a translator's "50 % de" as "% d".
+# A printf conversion, as a text that may or may not be used with the % operator is read. The
+# space flag is left out: "50% off" would read as the conversion "% o", and a translator's
+# "50 % de" as "% d".
 _PRINTF = re.compile(
     r"%(?:\((?P<name>[^)]*)\))?"  # a mapping key
     r"[#0+-]*(?:\*|\d+)?(?:\.(?:\*|\d+))?[hlL]?"  # flags, width, precision, length
+    r"[diouxXeEfFgGcrsa%]"
+)
+# A conversion as the % operator reads it, space flag included.
+_CONVERSION = re.compile(
+    r"%(?:\((?P<name>[^)]*)\))?[#0+ -]*(?P<width>\*|\d+)?(?:\.(?P<precision>\*|\d+))?[hlL]?"
     r"[diouxXeEfFgGcrsa%]"
 )
 
@@ -49,6 +55,35 @@ def printf_conversions(text: str) -> tuple[list[str], Counter[str]]:
     return positional, named
 
 
+def printf_format(text: str) -> tuple[list[str], Counter[str]] | None:
+    """The conversions of a text as the % operator reads it, the positional ones in order and
+    the named ones; None when the operator would fail on it whatever its arguments (a % that
+    starts no conversion, named conversions beside positional ones)."""
+    positional: list[str] = []
+    named: Counter[str] = Counter()
+    index = 0
+    while (start := text.find("%", index)) >= 0:
+        match = _CONVERSION.match(text, start)
+        if not match:
+            return None
+        if match["name"] is not None:
+            named[match[0]] += 1
+        elif match[0] != "%%":
+            positional.append(match[0])
+        if match["width"] == "*" or match["precision"] == "*":
+            positional.append("*")  # takes an argument of its own
+        index = match.end()
+    return None if positional and named else (positional, named)
+
+
+def is_printf_format(text: str) -> bool:
+    """True when a text reads as a format for the % operator: it has a conversion that is not
+    `%%` even without the space flag, and the operator can take the whole of it."""
+    return any(match[0] != "%%" for match in _PRINTF.finditer(text)) and (
+        printf_format(text) is not None
+    )
+
+
 def _listed(fields: Counter[str] | list[str]) -> str:
     return " ".join(fields.elements() if isinstance(fields, Counter) else fields)
 
@@ -67,10 +102,22 @@ def placeholder_problems(message: str, translation: str) -> list[str]:
             problems.append(f"the translation lacks {_listed(lacking)}")
         if extra:
             problems.append(f"the translation has {_listed(extra)}, which the message lacks")
-    (positional, named), (their_positional, their_named) = (
-        printf_conversions(message),
-        printf_conversions(translation),
-    )
+    conversions = printf_format(message) if is_printf_format(message) else None
+    if conversions is not None:
+        # The program may apply the % operator: compare the conversions as it reads them.
+        their_conversions = printf_format(translation)
+        if their_conversions is None:
+            problems.append(
+                "the translation is no valid printf format string (a % that starts no "
+                "conversion, or named conversions beside positional ones)"
+            )
+            return problems
+    else:
+        conversions, their_conversions = (
+            printf_conversions(message),
+            printf_conversions(translation),
+        )
+    (positional, named), (their_positional, their_named) = conversions, their_conversions
     if positional != their_positional:
         problems.append(
             f"the message has the conversions {_listed(positional) or '(none)'} in this order, "
@@ -96,13 +143,20 @@ def _edges(text: str) -> tuple[bool, bool, bool, bool]:
     )
 
 
-def whitespace_problems(message: str, translation: str) -> list[str]:
+def whitespace_problems(
+    message: str, translation: str, *, line_ends_only: bool = False
+) -> list[str]:
     """The ends at which one of message and translation has whitespace or a line end and the
-    other lacks it."""
+    other lacks it (only a line end, with `line_ends_only`)."""
     problems: list[str] = []
     ours, theirs = _edges(message), _edges(translation)
     for end, newline, space in (("starts", 0, 1), ("ends", 2, 3)):
-        for index, what in ((newline, "a line end"), (space, "whitespace")):
+        checks = (
+            ((newline, "a line end"),)
+            if line_ends_only
+            else ((newline, "a line end"), (space, "whitespace"))
+        )
+        for index, what in checks:
             if ours[index] != theirs[index]:
                 has, lacks = (
                     ("message", "translation") if ours[index] else ("translation", "message")
