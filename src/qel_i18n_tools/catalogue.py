@@ -4,18 +4,18 @@ a file only once its new contents are complete."""
 
 from __future__ import annotations
 
-import contextlib
 import csv
+import io
 import json
 import os
-import stat
-import tempfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from typing import BinaryIO
 
 import qel_i18n
 
 from qel_i18n_tools.errors import ToolError
+from qel_i18n_tools.safe_write import replace_file
 
 
 @dataclass
@@ -166,24 +166,14 @@ def quote(text: str) -> str:
 
 def write_rows(path: str, header: Sequence[str], rows: Iterable[Sequence[str]]) -> None:
     """Writes a catalogue file as the module's update does (UTF-8, the csv module's default
-    dialect) through a temporary file beside it that replaces it once complete, keeping its
-    permission bits; a symbolic link keeps pointing where it did. After a failure the file is
-    as it was and the temporary file is gone."""
-    target = os.path.realpath(path)
-    mode = stat.S_IMODE(os.stat(target).st_mode)
-    descriptor, temporary = tempfile.mkstemp(
-        prefix=".qel-i18n-", suffix=".tmp", dir=os.path.dirname(target)
-    )
-    try:
-        with open(descriptor, "w", newline="", encoding="utf8") as file:
-            writer = csv.writer(file)
-            writer.writerow(header)
-            writer.writerows(rows)
-            file.flush()
-            os.fsync(file.fileno())
-        os.chmod(temporary, mode)
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+    dialect) through a temporary file that replaces it once complete (`replace_file`)."""
+
+    def write(binary: BinaryIO) -> None:
+        file = io.TextIOWrapper(binary, encoding="utf8", newline="")
+        writer = csv.writer(file)
+        writer.writerow(header)
+        writer.writerows(rows)
+        file.flush()
+        file.detach()  # the binary file stays open for `replace_file` to finish
+
+    replace_file(path, write)
