@@ -9,7 +9,18 @@ import sys
 import traceback
 from collections.abc import Sequence
 
-from qel_i18n_tools import add_lang, check, fill, rewrite, stats, update
+from qel_i18n_tools import (
+    add_lang,
+    check,
+    fill,
+    po_export,
+    po_import,
+    rewrite,
+    stats,
+    update,
+    xlsx_export,
+    xlsx_import,
+)
 from qel_i18n_tools.errors import ToolError
 
 PROG = "qel-i18n"
@@ -100,6 +111,40 @@ def build_parser() -> argparse.ArgumentParser:
 
     sub = verb("rewrite", rewrite.run, "convert files from the gettext module to qel_i18n")
     sub.add_argument("files", nargs="+", metavar="FILE")
+
+    sub = verb("export-po", po_export.run, "write one language as a PO file for translation tools")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    sub.add_argument(
+        "--lang", required=True, metavar="L", help="the language, by index or header label"
+    )
+    sub.add_argument("-o", "--output", required=True, metavar="FILE.po")
+    sub.add_argument(
+        "--template", action="store_true", help="write a template (POT): every msgstr empty"
+    )
+
+    sub = verb("import-po", po_import.run, "take the translations of a PO file into a language")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    sub.add_argument("po_file", metavar="FILE.po")
+    sub.add_argument(
+        "--lang", required=True, metavar="L", help="the language, by index or header label"
+    )
+    sub.add_argument("--fuzzy", action="store_true", help="take fuzzy translations too")
+    sub.add_argument(
+        "--overwrite", action="store_true", help="replace translations, not only fill empty cells"
+    )
+    sub.add_argument("--dry-run", action="store_true", help="report, write nothing")
+
+    sub = verb("export-xlsx", xlsx_export.run, "write the catalogue as a workbook for translators")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    sub.add_argument("-o", "--output", required=True, metavar="FILE.xlsx")
+
+    sub = verb("import-xlsx", xlsx_import.run, "take the translations of a workbook back")
+    sub.add_argument("catalogue", metavar="CATALOGUE")
+    sub.add_argument("workbook", metavar="FILE.xlsx")
+    sub.add_argument(
+        "--partial", action="store_true", help="import the rows that match despite findings"
+    )
+    sub.add_argument("--dry-run", action="store_true", help="report, write nothing")
     return parser
 
 

@@ -1,0 +1,147 @@
+"""`qel-i18n export-po`: one language of a catalogue as a PO file for translation tools and
+platforms, with an entry per distinct message, its rows as references and its placeholders
+flagged for checking."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+from typing import TYPE_CHECKING
+
+from qel_i18n_tools.catalogue import (
+    CatalogueFile,
+    Row,
+    language_label,
+    language_name,
+    quote,
+    read_catalogue,
+    resolve_languages,
+    shown_translations,
+)
+from qel_i18n_tools.errors import missing_library
+from qel_i18n_tools.placeholders import (
+    format_fields,
+    is_printf_format,
+    placeholder_problems,
+    whitespace_problems,
+)
+from qel_i18n_tools.safe_write import replace_file
+
+if TYPE_CHECKING:
+    import polib
+
+
+def reference(position: str) -> tuple[str, str]:
+    """A position as a PO reference: the text split at its last ": ", the line number without
+    its leading zeros (`src/app.py: 0017` gives `src/app.py`, `17`)."""
+    name, colon, line = position.rpartition(": ")
+    if not colon:
+        return position, ""
+    return name, str(int(line)) if line.isdigit() else line
+
+
+def format_flags(message: str) -> list[str]:
+    """The flags that have `msgfmt -c` and the platforms check a translation's placeholders."""
+    flags: list[str] = []
+    if is_printf_format(message):
+        flags.append("python-format")
+    if format_fields(message):
+        flags.append("python-brace-format")
+    return flags
+
+
+def _timestamp(seconds: float) -> str:
+    return time.strftime("%Y-%m-%d %H:%M%z", time.localtime(seconds))
+
+
+def header(catalogue: CatalogueFile, language: int) -> dict[str, str]:
+    """The PO header: every field `msgfmt -c` expects, none left at its template value. The
+    revision date is the catalogue's last change; the creation date is now (or
+    SOURCE_DATE_EPOCH, for reproducible files)."""
+    now = float(os.environ.get("SOURCE_DATE_EPOCH", time.time()))
+    return {
+        "Project-Id-Version": os.path.splitext(os.path.basename(catalogue.path))[0],
+        "Report-Msgid-Bugs-To": "",
+        "POT-Creation-Date": _timestamp(now),
+        "PO-Revision-Date": _timestamp(os.stat(catalogue.path).st_mtime),
+        "Last-Translator": "",
+        "Language-Team": "",
+        "Language": language_label(catalogue, language) or str(language),
+        "MIME-Version": "1.0",
+        "Content-Type": "text/plain; charset=UTF-8",
+        "Content-Transfer-Encoding": "8bit",
+        "X-Generator": "qel-i18n",
+    }
+
+
+def entry(message: str, rows: list[Row], language: int | None, shown: str | None) -> polib.POEntry:
+    """The PO entry of one message. Its translation is the one its rows agree on (empty rows
+    do not count); when they disagree, the one the lookup shows (or the first), fuzzy, with the
+    others in a comment. A translation whose placeholders differ from the message's is fuzzy
+    too, so that no checker takes it as it stands."""
+    import polib
+
+    flags = format_flags(message)
+    comments: list[str] = []
+    translations: dict[str, list[Row]] = {}
+    if language is not None:
+        for row in rows:
+            if text := row.translation(language):
+                translations.setdefault(text, []).append(row)
+    chosen = ""
+    if translations:
+        chosen = shown if shown in translations else next(iter(translations))
+    if len(translations) > 1:
+        comments.append("The rows of this message disagree; the others read:")
+        for text, where in translations.items():
+            if text != chosen:
+                places = ", ".join(":".join(reference(row.position)) for row in where)
+                comments.append(f"{quote(text)} at {places}")
+    if chosen:
+        # What `msgfmt -c` would refuse in a translation: its placeholders, a line end at
+        # either end of only one of message and translation.
+        comments += [
+            f"Placeholders: {problem}." for problem in placeholder_problems(message, chosen)
+        ]
+        comments += [
+            f"Line ends: {problem}."
+            for problem in whitespace_problems(message, chosen, line_ends_only=True)
+        ]
+    if comments:
+        flags.insert(0, "fuzzy")
+    return polib.POEntry(
+        msgid=message,
+        msgstr=chosen,
+        occurrences=[reference(row.position) for row in rows],
+        flags=flags,
+        tcomment="\n".join(comments),
+    )
+
+
+def export_po(path: str, language: str, output: str, *, template: bool = False) -> int:
+    """Writes one language of a catalogue as a PO file (a template: every msgstr empty);
+    returns the number of entries."""
+    try:
+        import polib
+    except ImportError as error:
+        raise missing_library("polib", "po") from error
+    catalogue = read_catalogue(path)
+    index = resolve_languages(catalogue, [language])[0]
+    groups = catalogue.by_message()
+    shown = shown_translations(path, index, groups)
+    po = polib.POFile(wrapwidth=78)
+    name = language_name(index, language_label(catalogue, index))
+    po.header = f"Messages of {os.path.basename(path)}, {name}, exported by qel-i18n."
+    po.metadata = header(catalogue, index)
+    for message, rows in groups.items():
+        po.append(entry(message, rows, None if template else index, shown.get(message)))
+    text = str(po)
+    replace_file(output, lambda file: file.write(text.encode("utf8")))
+    return len(po)
+
+
+def run(args: argparse.Namespace) -> int:
+    entries = export_po(args.catalogue, args.lang, args.output, template=args.template)
+    print(f"{args.output}: {entries} message(s) from {args.catalogue}")
+    return 0

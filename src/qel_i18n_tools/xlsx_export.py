@@ -1,0 +1,101 @@
+"""`qel-i18n export-xlsx`: the catalogue as a workbook whose every cell is text, so that no
+spreadsheet turns a message into a number, a date or a formula; only the translation cells are
+open for editing."""
+
+from __future__ import annotations
+
+import argparse
+import re
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+from qel_i18n_tools.catalogue import CatalogueFile, read_catalogue, read_excess
+from qel_i18n_tools.errors import missing_library
+from qel_i18n_tools.safe_write import replace_file
+
+if TYPE_CHECKING:
+    from openpyxl.worksheet.worksheet import Worksheet
+
+CATALOGUE_SHEET = "catalogue"
+EXCESS_SHEET = "excess"
+
+# Spreadsheets read `_xHHHH_` in a text as the character U+HHHH: that is how a workbook holds
+# the control characters XML cannot, and a carriage return, which XML reads as a line feed.
+_ESCAPED = re.compile(r"_x[0-9A-Fa-f]{4}_")
+_UNSAFE = re.compile(r"[\x00-\x08\x0b-\x1f\ufffe\uffff]")
+
+
+def escape(text: str) -> str:
+    """A cell's text as a workbook stores it: `_xHHHH_` for a character XML cannot carry, and
+    for the underscore that starts a text of that form already."""
+    text = _ESCAPED.sub(lambda match: "_x005F" + match[0], text)
+    return _UNSAFE.sub(lambda match: f"_x{ord(match[0]):04X}_", text)
+
+
+def unescape(text: str) -> str:
+    """The text of a workbook cell, its `_xHHHH_` forms read back as characters."""
+    return _ESCAPED.sub(lambda match: chr(int(match[0][2:6], 16)), text)
+
+
+def _width(texts: Sequence[str], least: int, most: int) -> int:
+    longest = max((len(line) for text in texts for line in text.splitlines() or [""]), default=0)
+    return max(least, min(most, longest + 2))
+
+
+def fill_sheet(sheet: Worksheet, table: CatalogueFile, *, editable: bool) -> None:
+    """Writes the header and rows, every cell as text, the header frozen, the sheet protected;
+    with `editable`, the translation cells (also those a row does not reach) are left open."""
+    from openpyxl.styles import Alignment, Protection
+    from openpyxl.utils import get_column_letter
+
+    records = [table.header] + [row.cells for row in table.rows]
+    width = max(len(cells) for cells in records)
+    wrapped = Alignment(wrap_text=True, vertical="top")
+    is_open = Protection(locked=False)
+    for number, cells in enumerate(records, start=1):
+        for column in range(1, width + 1):
+            text = cells[column - 1] if column <= len(cells) else ""
+            if not text and (number == 1 or column <= 2 or not editable):
+                continue
+            cell = sheet.cell(row=number, column=column)
+            if text:
+                cell.value = escape(text)
+                cell.data_type = "s"  # also for "=1+1", which would be taken for a formula
+            cell.number_format = "@"  # what a translator types stays text
+            if number > 1:
+                cell.alignment = wrapped
+                if editable and column > 2:
+                    cell.protection = is_open
+    for column in range(1, width + 1):
+        texts = [cells[column - 1] for cells in records if column <= len(cells)]
+        sheet.column_dimensions[get_column_letter(column)].width = (
+            _width(texts, 12, 40) if column == 1 else _width(texts, 20, 60)
+        )
+    sheet.freeze_panes = "A2"
+    sheet.protection.sheet = True  # without a password: a guard against slips, not a lock
+
+
+def export_xlsx(path: str, output: str) -> int:
+    """Writes the catalogue (and its excess file's rows, on a sheet of their own) as a
+    workbook; returns the number of rows written."""
+    try:
+        from openpyxl import Workbook
+    except ImportError as error:
+        raise missing_library("openpyxl", "xlsx") from error
+    catalogue = read_catalogue(path)
+    excess = read_excess(path)
+    book = Workbook()
+    sheet = book.active
+    assert sheet is not None
+    sheet.title = CATALOGUE_SHEET
+    fill_sheet(sheet, catalogue, editable=True)
+    if excess and excess.rows:
+        fill_sheet(book.create_sheet(EXCESS_SHEET), excess, editable=False)
+    replace_file(output, book.save)
+    return len(catalogue.rows)
+
+
+def run(args: argparse.Namespace) -> int:
+    rows = export_xlsx(args.catalogue, args.output)
+    print(f"{args.output}: {rows} row(s) from {args.catalogue}")
+    return 0
