@@ -135,6 +135,8 @@ def export_po(path: str, language: str, output: str, *, template: bool = False) 
     po.header = f"Messages of {os.path.basename(path)}, {name}, exported by qel-i18n."
     po.metadata = header(catalogue, index)
     for message, rows in groups.items():
+        if not message:  # the PO header has the empty msgid; no source marks an empty message
+            continue
         po.append(entry(message, rows, None if template else index, shown.get(message)))
     text = str(po)
     replace_file(output, lambda file: file.write(text.encode("utf8")))
