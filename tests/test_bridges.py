@@ -166,6 +166,8 @@ def test_xlsx_cells_are_text_and_only_translations_open(catalogue, capsys):
         assert all(cell.data_type == "s" for cell in line if cell.value is not None)
         assert [cell.protection.locked for cell in line] == [True, True, False]
     assert run(capsys, "import-xlsx", catalogue, "m.xlsx")[0] == 0
+    edit_workbook("m.xlsx", {"B12": "3/4\n"})  # a carriage return LibreOffice drops
+    assert run(capsys, "import-xlsx", catalogue, "m.xlsx")[0] == 0
     assert Path(catalogue).read_bytes() == before
 
 
@@ -225,3 +227,14 @@ def test_the_road_in_from_gettext(tmp_path):
 
 README_SETUP = """    qel_i18n.i18n.filename = os.path.join(HERE, "messages.csv")
     qel_i18n.i18n.language_index = {"fr": 1}.get(language, 0)"""
+
+
+@pytest.mark.parametrize("text", ["_x0041_", "\x1b[0m\ufffe", "a\r\nb", "_x005F_"])
+def test_xlsx_escapes_read_back(text):
+    """What export-xlsx stores comes back from openpyxl's own file, and (but for a literal
+    `_x005F_`) from a spreadsheet's string table, which openpyxl reads with `x005F_` dropped."""
+    from qel_i18n_tools.xlsx_export import escape, unescape
+
+    assert unescape(escape(text)) == text
+    if text != "_x005F_":
+        assert unescape(escape(text).replace("x005F_", "")) == text

@@ -20,9 +20,14 @@ CATALOGUE_SHEET = "catalogue"
 EXCESS_SHEET = "excess"
 
 # Spreadsheets read `_xHHHH_` in a text as the character U+HHHH: that is how a workbook holds
-# the control characters XML cannot, and a carriage return, which XML reads as a line feed.
+# the control characters XML cannot, and a carriage return, which XML reads as a line feed. An
+# underscore that starts such a form in the text itself is written `_x005F_`.
 _ESCAPED = re.compile(r"_x[0-9A-Fa-f]{4}_")
 _UNSAFE = re.compile(r"[\x00-\x08\x0b-\x1f\ufffe\uffff]")
+# Read back are only the forms this export writes. openpyxl has already turned `_x005F_` into
+# `_` in texts a spreadsheet saved (shared strings), but not in those it wrote itself, so other
+# `_xHHHH_` forms are left as they read: they stand for themselves.
+_WRITTEN = re.compile(r"_x(00[01][0-9A-Fa-f]|005[Ff]|[Ff]{3}[EeFf])_")
 
 
 def escape(text: str) -> str:
@@ -33,8 +38,8 @@ def escape(text: str) -> str:
 
 
 def unescape(text: str) -> str:
-    """The text of a workbook cell, its `_xHHHH_` forms read back as characters."""
-    return _ESCAPED.sub(lambda match: chr(int(match[0][2:6], 16)), text)
+    """The text of a workbook cell, the `_xHHHH_` forms `escape` writes read back."""
+    return _WRITTEN.sub(lambda match: chr(int(match[1], 16)), text)
 
 
 def _width(texts: Sequence[str], least: int, most: int) -> int:

@@ -55,6 +55,13 @@ def _text(cell: Cell | MergedCell, where: str, findings: list[str]) -> str | Non
     return None
 
 
+def _line_ends(text: str) -> str:
+    """A text with its line ends as some spreadsheets save them (LibreOffice drops a carriage
+    return before a line feed, and turns one alone into a line feed): such a change is the
+    spreadsheet's, not the translator's."""
+    return text.replace("\r\n", "\n").replace("\r", "\n")
+
+
 def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> ImportResult:
     """Matches each workbook row to the catalogue row with its position and message and takes
     its translation cells. With findings nothing is written, unless `partial`."""
@@ -73,7 +80,7 @@ def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> Im
         )
     waiting: dict[tuple[str, str], list[Row]] = {}
     for row in catalogue.rows:
-        waiting.setdefault((row.position, row.message), []).append(row)
+        waiting.setdefault((row.position, _line_ends(row.message)), []).append(row)
     changes: list[tuple[Row, int, str]] = []
     for cells in rows[1:]:
         texts = [_text(cell, where, result.findings) for cell in cells]
@@ -82,7 +89,7 @@ def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> Im
         position, message = (texts + ["", ""])[:2]
         if position is None or message is None:
             continue  # the finding is made: a position or message that is no text matches nothing
-        matches = waiting.get((position, message))
+        matches = waiting.get((position, _line_ends(message)))
         if not matches:
             result.findings.append(
                 f"{workbook}: sheet {CATALOGUE_SHEET}, row {cells[0].row}: no row of {path} has "
@@ -93,7 +100,8 @@ def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> Im
         result.rows += 1
         for column in range(2, len(texts)):  # columns past the sheet's are left alone
             text = texts[column]
-            if text is not None and text != target.translation(column - 1):
+            current = target.translation(column - 1)
+            if text is not None and text != current and text != _line_ends(current):
                 changes.append((target, column - 1, text))
     if result.findings and not partial:
         return result
