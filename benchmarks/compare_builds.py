@@ -42,6 +42,7 @@ SWITCHES = {
     "RUNS": ["lookup", "reload"],
     "SCANNER": ["extract"],
     "WRITER": ["extract"],
+    "WHOLE": ["extract"],
 }
 
 

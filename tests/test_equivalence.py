@@ -14,7 +14,7 @@ import qel_i18n
 FRAGMENTS = [
     '_("', '_(u"', '_(U"', "_(", '")', '"', ")", "(", "_", "u", "\\", '\\"', "\\\\", "\\n",
     "\\u00e9", "\\ud800", "\\ud83d\\ude00", "\\x41", "\\/", "abc", " ", "\t", "\x01", "é", "日本",
-    "😀", "\u2028", "\x0c", "\n", "\r\n", "\r", "N_", "C_(", '", "',
+    "😀", "\u2028", "\x0c", "\n", "\r\n", "\r", "N_", "C_(", '", "', '_("a\n")', '\r")',
 ]
 
 sources = st.lists(st.sampled_from(FRAGMENTS), max_size=40).map("".join)
@@ -73,6 +73,36 @@ def test_scans_agree(tmp_path, text):
     reference = results["both rebound"]
     for mode, result in results.items():
         assert result == reference, mode
+
+
+# Long sources: runs of one character of each width, marked messages and line ends, long
+# enough to span the text layer's chunks, with an undecodable byte at a random place or none.
+runs = st.tuples(st.sampled_from(["x", "é", "日", "😀", '_("m") ', '_("日\\n")', "\n", "\r\n", "\r"]),
+                 st.integers(1, 3000)).map(lambda run: run[0] * run[1])
+
+
+@st.composite
+def long_sources(draw):
+    data = "".join(draw(st.lists(st.one_of(st.sampled_from(FRAGMENTS), runs), max_size=16)))
+    data = data.encode("utf8")
+    cut = draw(st.none() | st.integers(0, len(data)))
+    return data if cut is None else data[:cut] + b"\xff" + data[cut:]
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=long_sources())
+def test_long_scans_agree_into_a_callers_cache(tmp_path, data):
+    """Also the entries a decoding error leaves in a cache the caller passed, and its note."""
+    path = tmp_path / "source.py"
+    path.write_bytes(data)
+
+    def scan():
+        cache = {("kept", "entry"): [False, ["kept", "entry"]]}
+        return outcome(lambda: qel_i18n._parse_one_file(str(path), cache)), cache
+
+    results = {mode: in_mode(mode, scan) for mode in MODES}
+    for mode, result in results.items():
+        assert result == results["both rebound"], mode
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

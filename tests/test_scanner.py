@@ -58,6 +58,8 @@ def messages(cache):
         ('_(")")', [")"]),
         ('x_("nested _("inner")")', None),
         ('_("unclosed', []),
+        ('_("a\n")', []),  # a message ends on its line
+        ('_("a\r\n") _("b\r")', []),
         ('_("one")")', ["one"]),
     ],
 )
@@ -189,3 +191,34 @@ def test_a_missing_service_raises_name_error(tmp_path):
     with pytest.raises(NameError, match="name '_the_pattern' is not defined"):
         scan(tmp_path, "x\n")
     scan(tmp_path, "")  # no line, no lookup
+
+
+@pytest.mark.parametrize("service", ["_the_pattern", "_load_str"])
+def test_a_service_rebound_part_way_serves_the_lines_after(tmp_path, service):
+    """Host code run while line 2's entry is recorded rebinds a service: the rest of line 2 is
+    scanned as it began, and every later line goes to the rebound service."""
+    seen = []
+
+    class Pattern:
+        def finditer(self, line):
+            seen.append(line)
+            return iter(())
+
+    def load(text):
+        seen.append(text)
+        return json.loads(text)
+
+    class Entry(list):
+        def __setitem__(self, index, value):
+            setattr(qel_i18n, service, Pattern() if service == "_the_pattern" else load)
+            super().__setitem__(index, value)
+
+    path = tmp_path / "src.py"
+    path.write_text('x\n_("a") _("b")\n\nno match\n_("c")', encoding="utf8")
+    key = (f"{path}: 0002", "a")
+    cache = {key: Entry([False, list(key)])}
+    qel_i18n._parse_one_file(str(path), cache)
+    if service == "_the_pattern":
+        assert seen == ["\n", "no match\n", '_("c")'] and messages(cache) == ["a", "b"]
+    else:
+        assert seen == ['"b"', '"c"'] and messages(cache) == ["a", "b", "c"]

@@ -7,6 +7,14 @@
 // character as it is, since JSON decodes such a text to itself; every other text still goes to
 // `_load_str`. Once either name is rebound, the pattern's finditer and `_load_str` are called
 // for everything.
+//
+// While the scanner matches natively, a file is read as one text (the same text the line
+// iterator hands over line by line, since both come from one decoder with universal newlines)
+// and scanned as a whole, its lines counted by the line feeds passed. Results, errors and notes
+// are those of the line-by-line path, which a file takes whenever the whole text is not the
+// way to get them: when the text cannot be read whole, the file is scanned again line by line
+// from the start; when host code run by a line's entries rebinds a service, the lines after
+// it are scanned one by one.
 #include "extract/extract.hpp"
 
 #include "module/fast_paths.hpp"
@@ -61,10 +69,11 @@ Py_ssize_t find_opening(const Char *text, Py_ssize_t from, Py_ssize_t length) no
 }
 
 /// The next match of the pattern `_\(u?"(.*?[^\\])"\)` at or after `from`, exactly as the
-/// host's finditer finds it: the leftmost start, `u` taken when a quote follows it, then the
-/// shortest group (at least one character, no line feed before its last one, the last one not
-/// a backslash) that a `")` follows. Moves `from` past the match.
-template <typename Char>
+/// host's finditer finds it in one line: the leftmost start, `u` taken when a quote follows
+/// it, then the shortest group (at least one character, no line feed before its last one, the
+/// last one not a backslash) that a `")` follows. In a whole text (`Whole`) the group holds no
+/// line feed at all, since in its line nothing could follow one. Moves `from` past the match.
+template <bool Whole, typename Char>
 bool next_marker(const Char *text, Py_ssize_t length, Py_ssize_t &from, Marker &marker) noexcept {
     for (Py_ssize_t p = find_opening(text, from, length); p >= 0;
          p = find_opening(text, p + 1, length)) {
@@ -78,6 +87,9 @@ bool next_marker(const Char *text, Py_ssize_t length, Py_ssize_t &from, Marker &
         const Py_ssize_t start = quote + 1;
         for (Py_ssize_t end = start + 1; end + 1 < length; ++end) {
             const Char last = text[end - 1];
+            if (Whole && last == '\n') {
+                break;
+            }
             if (text[end] == '"' && text[end + 1] == ')' && last != '\\') {
                 marker = {start, end};
                 from = end + 2;
@@ -150,6 +162,20 @@ bool decoder_is_original() noexcept {
     return load.get() == original_load_str;
 }
 
+/// True while the scanner matches natively: the pattern and the decoder are start-up's. A
+/// lookup that fails says no; the line-by-line path then meets the failure where it did.
+bool scans_natively() noexcept {
+    if constexpr (!fast::scanner) {
+        return false;
+    }
+    Ref pattern = pattern_name.lookup(names.the_pattern);
+    if (!pattern) {
+        PyErr_Clear();
+        return false;
+    }
+    return pattern.get() == original_pattern && decoder_is_original();
+}
+
 /// One line of one file.
 struct Line {
     PyObject *source_filename;
@@ -186,7 +212,7 @@ struct Line {
         const Char *data = static_cast<const Char *>(PyUnicode_DATA(text));
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         Marker marker;
-        for (Py_ssize_t from = 0; next_marker(data, length, from, marker);) {
+        for (Py_ssize_t from = 0; next_marker<false>(data, length, from, marker);) {
             Ref raw = Ref::steal(PyUnicode_Substring(text, marker.start, marker.end));
             if (!raw ||
                 found(raw.get(), decodes_to_itself(data, marker) ? raw.get() : nullptr) < 0) {
@@ -256,9 +282,142 @@ int scan_file(PyObject *source_filename, PyObject *cache, PyObject *file) noexce
     }
 }
 
+/// The lines of a whole text from index `from` on, the first of them numbered `number`, each
+/// scanned as the line iterator would have handed it over.
+int scan_lines_from(PyObject *source_filename, PyObject *cache, PyObject *text, Py_ssize_t from,
+                    Py_ssize_t number) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    while (from < length) {
+        Py_ssize_t end = PyUnicode_FindChar(text, '\n', from, length, 1);
+        if (end == -2) {
+            return -1;
+        }
+        end = end < 0 ? length : end + 1;
+        Ref line_text = Ref::steal(PyUnicode_Substring(text, from, end));
+        if (!line_text) {
+            return -1;
+        }
+        Line line{source_filename, cache, line_text.get(), number++, {}};
+        if (line.scan() < 0) {
+            return -1;
+        }
+        from = end;
+    }
+    return 0;
+}
+
+/// Counts the line feeds in [`counted`, `to`) into `number`, moves `counted` to `to`, and
+/// leaves in `first` the index of the first of them (unchanged when there is none).
+template <typename Char>
+void count_lines(const Char *data, Py_ssize_t &counted, Py_ssize_t to, Py_ssize_t &number,
+                 Py_ssize_t &first) noexcept {
+    bool seen = false;
+    for (Py_ssize_t i = counted; i < to; ++i) {
+        if constexpr (sizeof(Char) == 1) {
+            const void *found = std::memchr(data + i, '\n', static_cast<size_t>(to - i));
+            if (found == nullptr) {
+                break;
+            }
+            i = static_cast<const Char *>(found) - data;
+        } else if (data[i] != '\n') {
+            continue;
+        }
+        if (!seen) {
+            first = i;
+            seen = true;
+        }
+        ++number;
+    }
+    counted = to;
+}
+
+/// Scans a file's whole text as the line-by-line path scans its lines.
+///   1. Find each match in the whole text; the line feeds before it give its line.
+///   2. Record it as that line's scan would (its position text made once per line).
+///   3. Recording runs host code (the cache's keys and entries compare and take items), which
+///      may rebind a service. The line-by-line path would notice at the next line, so before
+///      the first match on a later line, and at the end when lines follow, the services are
+///      looked at again; once one is rebound, the lines after the last recording line are
+///      scanned one by one.
+template <typename Char>
+int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexcept {
+    const Char *data = static_cast<const Char *>(PyUnicode_DATA(text));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Line line{source_filename, cache, text, 1, {}}; // the line of the latest match
+    Py_ssize_t counted = 0;
+    bool recorded = false; // whether host code may have run since the services were looked at
+    Marker marker;
+    for (Py_ssize_t from = 0; next_marker<true>(data, length, from, marker);) {
+        const Py_ssize_t last_line = line.number;
+        Py_ssize_t next_line_start = -1;
+        count_lines(data, counted, marker.start, line.number, next_line_start);
+        if (line.number != last_line) {
+            line.position = Ref();
+            if (recorded && !scans_natively()) {
+                return scan_lines_from(source_filename, cache, text, next_line_start + 1,
+                                       last_line + 1);
+            }
+            recorded = false;
+        }
+        Ref raw = Ref::steal(PyUnicode_Substring(text, marker.start, marker.end));
+        if (!raw ||
+            line.found(raw.get(), decodes_to_itself(data, marker) ? raw.get() : nullptr) < 0) {
+            return -1;
+        }
+        recorded = true;
+    }
+    if (recorded) {
+        Py_ssize_t next_line_start = -1, number = line.number;
+        count_lines(data, counted, length, number, next_line_start);
+        if (next_line_start >= 0 && next_line_start + 1 < length && !scans_natively()) {
+            return scan_lines_from(source_filename, cache, text, next_line_start + 1,
+                                   line.number + 1);
+        }
+    }
+    return 0;
+}
+
+/// Scans a file as one text: 1 when done, 0 when its text could not be read whole (the
+/// line-by-line path then meets the same failure at the same line), -1 on an error.
+int scan_whole_file(PyObject *source_filename, PyObject *cache) noexcept {
+    Ref file = host::open_text(source_filename, names.mode_read);
+    if (!file) {
+        return -1;
+    }
+    bool scanned = false;
+    int done = host::with_as(file.get(), [&](PyObject *opened) noexcept {
+        Ref text = host::call_method(opened, names.read, {});
+        if (!text || !PyUnicode_CheckExact(text.get())) {
+            if (text || PyErr_ExceptionMatches(PyExc_Exception)) {
+                PyErr_Clear();
+                return 0;
+            }
+            // An interruption ends the call, as it would have between two lines.
+            return files::add_note_format("while scanning %R, after line %zd", source_filename,
+                                          Py_ssize_t{0});
+        }
+        scanned = true;
+        switch (PyUnicode_KIND(text.get())) {
+        case PyUnicode_1BYTE_KIND:
+            return scan_whole<Py_UCS1>(source_filename, cache, text.get());
+        case PyUnicode_2BYTE_KIND:
+            return scan_whole<Py_UCS2>(source_filename, cache, text.get());
+        default:
+            return scan_whole<Py_UCS4>(source_filename, cache, text.get());
+        }
+    });
+    return done < 0 ? -1 : scanned ? 1 : 0;
+}
+
 PyObject *parse_one_file_body(const Bound &bound) noexcept {
     PyObject *source_filename = bound.arg[0];
     PyObject *cache = bound.arg[1];
+    if (fast::whole && scans_natively()) {
+        int done = scan_whole_file(source_filename, cache);
+        if (done != 0) {
+            return done < 0 ? nullptr : Py_NewRef(Py_None);
+        }
+    }
     Ref file = host::open_text(source_filename, names.mode_read);
     if (!file) {
         return nullptr;

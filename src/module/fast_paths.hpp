@@ -24,6 +24,9 @@
 #ifndef QEL_I18N_FAST_WRITER
 #define QEL_I18N_FAST_WRITER 1
 #endif
+#ifndef QEL_I18N_FAST_WHOLE
+#define QEL_I18N_FAST_WHOLE 1
+#endif
 
 namespace qel_i18n::fast {
 
@@ -39,6 +42,8 @@ inline constexpr bool leading = QEL_I18N_FAST_LEADING;
 inline constexpr bool runs = QEL_I18N_FAST_RUNS;
 // Marked messages matched natively while the pattern and the decoder are start-up's.
 inline constexpr bool scanner = QEL_I18N_FAST_SCANNER;
+// A source file read as one text and scanned as a whole, where the scanner matches natively.
+inline constexpr bool whole = scanner && QEL_I18N_FAST_WHOLE;
 // Catalogue rows written natively while the writer is start-up's and the cells are plain.
 inline constexpr bool writer = QEL_I18N_FAST_WRITER;
 
