@@ -10,7 +10,8 @@ do not decode, such as `C_("context", "message")`) are left out, so that every c
 handles the same files; the set-up says how many.
 
 Timed, each `--repeats` times, reporting medians:
-  - the floor: reading every file line by line through open() and doing nothing else;
+  - three floors: reading every file line by line through open() and doing nothing else; its
+    whole text at once (`read()`), which is the decoding any scan needs; its bytes (`"rb"`);
   - `qel_i18n.parse_directory(catalogue, corpus, ".py")` into a new catalogue;
   - a plain-Python scan of the same files (re.finditer, json.loads, a dict);
   - GNU `xgettext --language=Python` on the same files.
@@ -124,6 +125,18 @@ def read_floor(names):
                 pass
 
 
+def text_floor(names):
+    for name in names:
+        with open(name, "r", encoding="utf8") as file:
+            file.read()
+
+
+def bytes_floor(names):
+    for name in names:
+        with open(name, "rb") as file:
+            file.read()
+
+
 def plain_scan(names):
     cache = {}
     for name in names:
@@ -170,6 +183,8 @@ def main():
 
     contenders = {
         "floor (read lines)": lambda: read_floor(names),
+        "floor (whole text)": lambda: text_floor(names),
+        "floor (bytes)": lambda: bytes_floor(names),
         "parse_directory": run_parse_directory,
         "plain-Python scan": lambda: plain_scan(names),
     }
@@ -190,9 +205,11 @@ def main():
     medians = {name: statistics.median(values) for name, values in times.items()}
     floor = medians["floor (read lines)"]
     ours = medians["parse_directory"]
-    print(f"\nmedians of {args.repeats} runs, and ratios to the floor:")
+    text = medians["floor (whole text)"]
+    print(f"\nmedians of {args.repeats} runs, and ratios to the line floor and the text floor:")
     for name, median in medians.items():
-        print(f"  {name:20} {median * 1000:9.1f} ms   {median / floor:5.2f} x floor")
+        print(f"  {name:20} {median * 1000:9.1f} ms   {median / floor:5.2f} x lines"
+              f"   {median / text:5.2f} x text")
     print(f"\n  plain-Python scan / parse_directory  {medians['plain-Python scan'] / ours:5.2f}")
     if xgettext:
         print(f"  xgettext / parse_directory           {medians['xgettext'] / ours:5.2f}")

@@ -43,6 +43,7 @@ SWITCHES = {
     "SCANNER": ["extract"],
     "WRITER": ["extract"],
     "WHOLE": ["extract"],
+    "SORT": ["extract"],
 }
 
 

@@ -21,7 +21,9 @@
 #include "module/files.hpp"
 #include "module/function.hpp"
 
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
 
 namespace qel_i18n::extract {
@@ -39,33 +41,40 @@ struct Marker {
     Py_ssize_t end;
 };
 
-/// The next `_(` at or after `from`, or -1.
+/// The index of the next code unit `unit` (an ASCII character) in [from, to), or -1. memchr
+/// runs over the bytes for every kind: a byte equal to `unit` in another code unit is passed
+/// over, and the first byte of the unit's first occurrence is the first such byte there is.
+template <typename Char>
+Py_ssize_t find_unit(const Char *text, Py_ssize_t from, Py_ssize_t to, char unit) noexcept {
+    const char *bytes = reinterpret_cast<const char *>(text);
+    const size_t end = static_cast<size_t>(to) * sizeof(Char);
+    for (size_t at = static_cast<size_t>(from) * sizeof(Char); at < end;) {
+        const void *found = std::memchr(bytes + at, unit, end - at);
+        if (found == nullptr) {
+            return -1;
+        }
+        const size_t byte = static_cast<size_t>(static_cast<const char *>(found) - bytes);
+        const Py_ssize_t index = static_cast<Py_ssize_t>(byte / sizeof(Char));
+        if (text[index] == static_cast<Char>(unit)) {
+            return index;
+        }
+        at = byte + 1;
+    }
+    return -1;
+}
+
+/// The next `_(` at or after `from`, or -1. Underscores are common in code and openings after
+/// them are not: find each one, then look at the next character.
 template <typename Char>
 Py_ssize_t find_opening(const Char *text, Py_ssize_t from, Py_ssize_t length) noexcept {
-    if constexpr (sizeof(Char) == 1) {
-        // Underscores are common in code and openings after them are not: find each one,
-        // then look at the next character.
-        while (from + 1 < length) {
-            const void *found =
-                std::memchr(text + from, '_', static_cast<size_t>(length - 1 - from));
-            if (found == nullptr) {
-                return -1;
-            }
-            Py_ssize_t at = static_cast<const Char *>(found) - text;
-            if (text[at + 1] == '(') {
-                return at;
-            }
-            from = at + 1;
+    while (from + 1 < length) {
+        const Py_ssize_t at = find_unit(text, from, length - 1, '_');
+        if (at < 0 || text[at + 1] == '(') {
+            return at;
         }
-        return -1;
-    } else {
-        for (Py_ssize_t i = from; i + 1 < length; ++i) {
-            if (text[i] == '_' && text[i + 1] == '(') {
-                return i;
-            }
-        }
-        return -1;
+        from = at + 1;
     }
+    return -1;
 }
 
 /// The next match of the pattern `_\(u?"(.*?[^\\])"\)` at or after `from`, exactly as the
@@ -115,11 +124,30 @@ template <typename Char> bool decodes_to_itself(const Char *text, Marker marker)
     return true;
 }
 
-/// `f"{source_filename}: {line_number:04}"`.
+/// `f"{source_filename}: {line_number:04}"`, made in place: one per line with a match.
 Ref position_text(PyObject *source_filename, Py_ssize_t line_number) noexcept {
-    char digits[32];
-    std::snprintf(digits, sizeof digits, "%04zd", line_number);
-    return Ref::steal(PyUnicode_FromFormat("%U: %s", source_filename, digits));
+    char digits[24] = {'0', '0', '0', '0'};
+    char *end = std::to_chars(digits, digits + sizeof digits, line_number).ptr;
+    if (end - digits < 4) { // at least four digits, zeros in front
+        std::memmove(digits + 4 - (end - digits), digits, static_cast<size_t>(end - digits));
+        std::fill(digits, digits + 4 - (end - digits), '0');
+        end = digits + 4;
+    }
+    const int count = static_cast<int>(end - digits);
+    const Py_ssize_t name_length = PyUnicode_GET_LENGTH(source_filename);
+    Ref text = Ref::steal(
+        PyUnicode_New(name_length + 2 + count, PyUnicode_MAX_CHAR_VALUE(source_filename)));
+    if (!text || PyUnicode_CopyCharacters(text.get(), 0, source_filename, 0, name_length) < 0) {
+        return {};
+    }
+    const int kind = PyUnicode_KIND(text.get());
+    void *data = PyUnicode_DATA(text.get());
+    PyUnicode_WRITE(kind, data, name_length, ':');
+    PyUnicode_WRITE(kind, data, name_length + 1, ' ');
+    for (int i = 0; i < count; ++i) {
+        PyUnicode_WRITE(kind, data, name_length + 2 + i, digits[i]);
+    }
+    return text;
 }
 
 /// Marks (position, message) as met, adding a new entry [True, [position, message]] if the
@@ -306,29 +334,35 @@ int scan_lines_from(PyObject *source_filename, PyObject *cache, PyObject *text, 
     return 0;
 }
 
-/// Counts the line feeds in [`counted`, `to`) into `number`, moves `counted` to `to`, and
-/// leaves in `first` the index of the first of them (unchanged when there is none).
+/// The number of line feeds in [from, to).
 template <typename Char>
-void count_lines(const Char *data, Py_ssize_t &counted, Py_ssize_t to, Py_ssize_t &number,
-                 Py_ssize_t &first) noexcept {
-    bool seen = false;
-    for (Py_ssize_t i = counted; i < to; ++i) {
-        if constexpr (sizeof(Char) == 1) {
-            const void *found = std::memchr(data + i, '\n', static_cast<size_t>(to - i));
-            if (found == nullptr) {
-                break;
+Py_ssize_t count_lines(const Char *data, Py_ssize_t from, Py_ssize_t to) noexcept {
+    Py_ssize_t count = 0;
+    if constexpr (sizeof(Char) == 1) {
+        // Eight bytes at a time. In x a byte is zero where the text has a line feed; the top
+        // bit of a byte of `found` is set exactly when that byte of x is zero (no carry crosses
+        // a byte, since (b & 0x7f) + 0x7f <= 0xfe). The bytes of `sums` count the line feeds
+        // at each byte position, and are added up before one could pass 255.
+        constexpr std::uint64_t ones = 0x0101010101010101u, low = 0x7f7f7f7f7f7f7f7fu;
+        while (from + 8 <= to) {
+            std::uint64_t sums = 0;
+            for (int round = 0; round < 255 && from + 8 <= to; ++round, from += 8) {
+                std::uint64_t word;
+                std::memcpy(&word, data + from, sizeof word);
+                const std::uint64_t x = word ^ (ones * '\n');
+                const std::uint64_t found = ~(((x & low) + low) | x | low);
+                sums += found >> 7;
             }
-            i = static_cast<const Char *>(found) - data;
-        } else if (data[i] != '\n') {
-            continue;
+            // Bytes to 16-bit lanes (each at most 510), then the four lanes added.
+            constexpr std::uint64_t lane = 0x00ff00ff00ff00ffu;
+            sums = (sums & lane) + ((sums >> 8) & lane);
+            count += static_cast<Py_ssize_t>((sums * 0x0001000100010001u) >> 48);
         }
-        if (!seen) {
-            first = i;
-            seen = true;
-        }
-        ++number;
     }
-    counted = to;
+    for (; from < to; ++from) {
+        count += data[from] == '\n';
+    }
+    return count;
 }
 
 /// Scans a file's whole text as the line-by-line path scans its lines.
@@ -344,21 +378,21 @@ int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexc
     const Char *data = static_cast<const Char *>(PyUnicode_DATA(text));
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     Line line{source_filename, cache, text, 1, {}}; // the line of the latest match
-    Py_ssize_t counted = 0;
+    Py_ssize_t counted = 0;                         // line feeds are counted up to here
     bool recorded = false; // whether host code may have run since the services were looked at
     Marker marker;
     for (Py_ssize_t from = 0; next_marker<true>(data, length, from, marker);) {
-        const Py_ssize_t last_line = line.number;
-        Py_ssize_t next_line_start = -1;
-        count_lines(data, counted, marker.start, line.number, next_line_start);
-        if (line.number != last_line) {
-            line.position = Ref();
+        const Py_ssize_t lines = count_lines(data, counted, marker.start);
+        if (lines > 0) {
             if (recorded && !scans_natively()) {
-                return scan_lines_from(source_filename, cache, text, next_line_start + 1,
-                                       last_line + 1);
+                const Py_ssize_t end = find_unit(data, counted, marker.start, '\n');
+                return scan_lines_from(source_filename, cache, text, end + 1, line.number + 1);
             }
+            line.number += lines;
+            line.position = Ref();
             recorded = false;
         }
+        counted = marker.start;
         Ref raw = Ref::steal(PyUnicode_Substring(text, marker.start, marker.end));
         if (!raw ||
             line.found(raw.get(), decodes_to_itself(data, marker) ? raw.get() : nullptr) < 0) {
@@ -367,11 +401,9 @@ int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexc
         recorded = true;
     }
     if (recorded) {
-        Py_ssize_t next_line_start = -1, number = line.number;
-        count_lines(data, counted, length, number, next_line_start);
-        if (next_line_start >= 0 && next_line_start + 1 < length && !scans_natively()) {
-            return scan_lines_from(source_filename, cache, text, next_line_start + 1,
-                                   line.number + 1);
+        const Py_ssize_t end = find_unit(data, counted, length, '\n');
+        if (end >= 0 && end + 1 < length && !scans_natively()) {
+            return scan_lines_from(source_filename, cache, text, end + 1, line.number + 1);
         }
     }
     return 0;

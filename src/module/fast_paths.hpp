@@ -27,6 +27,9 @@
 #ifndef QEL_I18N_FAST_WHOLE
 #define QEL_I18N_FAST_WHOLE 1
 #endif
+#ifndef QEL_I18N_FAST_SORT
+#define QEL_I18N_FAST_SORT 1
+#endif
 
 namespace qel_i18n::fast {
 
@@ -44,6 +47,8 @@ inline constexpr bool runs = QEL_I18N_FAST_RUNS;
 inline constexpr bool scanner = QEL_I18N_FAST_SCANNER;
 // A source file read as one text and scanned as a whole, where the scanner matches natively.
 inline constexpr bool whole = scanner && QEL_I18N_FAST_WHOLE;
+// The update's entries sorted natively while every key is made of exact str.
+inline constexpr bool sort = QEL_I18N_FAST_SORT;
 // Catalogue rows written natively while the writer is start-up's and the cells are plain.
 inline constexpr bool writer = QEL_I18N_FAST_WRITER;
 
