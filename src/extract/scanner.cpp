@@ -429,6 +429,9 @@ int scan_whole_file(PyObject *source_filename, PyObject *cache) noexcept {
                                           Py_ssize_t{0});
         }
         scanned = true;
+        if (!scans_natively()) { // rebound by another thread while the file was read
+            return scan_lines_from(source_filename, cache, text.get(), 0, 1);
+        }
         switch (PyUnicode_KIND(text.get())) {
         case PyUnicode_1BYTE_KIND:
             return scan_whole<Py_UCS1>(source_filename, cache, text.get());
