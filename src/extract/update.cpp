@@ -144,7 +144,7 @@ struct Update {
     /// `contents.sort(key=contents_key)` without the host, when every entry is a list whose
     /// row is a list holding an exact str position and message: comparing those runs no host
     /// code, so the host's stable sort would give this very order. 1 when sorted, 0 when the
-    /// host must sort, -1 on an error.
+    /// host must sort (it cannot fail).
     static int sort_natively(PyObject *contents) noexcept {
         if constexpr (!fast::sort) {
             return 0;
