@@ -24,50 +24,8 @@ Ref source_name(PyObject *directory, bool prefixed, PyObject *name) noexcept {
 
 PyObject *parse_directory_body(const Bound &bound) noexcept {
     PyObject *csv_filename = bound.arg[0];
-    PyObject *directory = bound.arg[1];
-    PyObject *extend_name = bound.arg[2];
-    PyObject *recursive = bound.arg[3];
-
-    // 1. The pattern.
-    int deep = PyObject_IsTrue(recursive);
-    if (deep < 0) {
-        return nullptr;
-    }
-    Ref pattern = Ref::steal(PyUnicode_FromString(deep ? "**/*" : "*"));
-    if (pattern && extend_name != Py_None) {
-        pattern = Ref::steal(PyNumber_Add(pattern.get(), extend_name));
-    }
-    if (!pattern) {
-        return nullptr;
-    }
-    // 2. The names, relative to the directory.
-    Ref glob = host::lookup_global(names.glob);
-    if (!glob) {
-        return nullptr;
-    }
-    PyObject *args[] = {pattern.get(), directory, recursive};
-    Ref found = Ref::steal(PyObject_Vectorcall(glob.get(), args, 1, kw_glob));
-    Ref iterator = found ? Ref::steal(PyObject_GetIter(found.get())) : Ref();
-    if (!iterator) {
-        return nullptr;
-    }
-    // 3. Each name as parse sees it: the directory and a separator in front, except for "."
-    //    and the empty text, which both mean the current directory; directories are left out.
-    const bool prefixed = PyUnicode_GET_LENGTH(directory) > 0 &&
-                          PyUnicode_CompareWithASCIIString(directory, ".") != 0;
-    Ref source_filenames = Ref::steal(PyList_New(0));
+    Ref source_filenames = directory_sources(bound.arg[1], bound.arg[2], bound.arg[3]);
     if (!source_filenames) {
-        return nullptr;
-    }
-    while (PyObject *next = PyIter_Next(iterator.get())) {
-        Ref name = source_name(directory, prefixed, next);
-        Py_DECREF(next);
-        if (!name || (!files::is_directory(name.get()) &&
-                      PyList_Append(source_filenames.get(), name.get()) < 0)) {
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred()) {
         return nullptr;
     }
     // 4. One call of parse with all of them.
@@ -106,9 +64,62 @@ constexpr Signature parse_directory_signature = {
 
 } // namespace
 
-Ref make_parse_directory() noexcept {
+Ref directory_sources(PyObject *directory, PyObject *extend_name, PyObject *recursive) noexcept {
+    // 1. The pattern.
+    int deep = PyObject_IsTrue(recursive);
+    if (deep < 0) {
+        return {};
+    }
+    Ref pattern = Ref::steal(PyUnicode_FromString(deep ? "**/*" : "*"));
+    if (pattern && extend_name != Py_None) {
+        pattern = Ref::steal(PyNumber_Add(pattern.get(), extend_name));
+    }
+    if (!pattern) {
+        return {};
+    }
+    // 2. The names, relative to the directory.
+    Ref glob = host::lookup_global(names.glob);
+    if (!glob) {
+        return {};
+    }
+    PyObject *args[] = {pattern.get(), directory, recursive};
+    Ref found = Ref::steal(PyObject_Vectorcall(glob.get(), args, 1, kw_glob));
+    Ref iterator = found ? Ref::steal(PyObject_GetIter(found.get())) : Ref();
+    if (!iterator) {
+        return {};
+    }
+    // 3. Each name as parse sees it: the directory and a separator in front, except for "."
+    //    and the empty text, which both mean the current directory; directories are left out.
+    const bool prefixed = PyUnicode_GET_LENGTH(directory) > 0 &&
+                          PyUnicode_CompareWithASCIIString(directory, ".") != 0;
+    Ref source_filenames = Ref::steal(PyList_New(0));
+    if (!source_filenames) {
+        return {};
+    }
+    while (PyObject *next = PyIter_Next(iterator.get())) {
+        Ref name = source_name(directory, prefixed, next);
+        Py_DECREF(next);
+        if (!name || (!files::is_directory(name.get()) &&
+                      PyList_Append(source_filenames.get(), name.get()) < 0)) {
+            return {};
+        }
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    return source_filenames;
+}
+
+int init_directory() noexcept {
     if (kw_glob == nullptr &&
         (kw_glob = PyTuple_Pack(2, names.root_dir, names.recursive)) == nullptr) {
+        return -1;
+    }
+    return 0;
+}
+
+Ref make_parse_directory() noexcept {
+    if (init_directory() < 0) {
         return {};
     }
     Ref defaults = Ref::steal(PyTuple_Pack(2, Py_None, Py_True));

@@ -74,6 +74,7 @@ Ref cells_of(PyObject *row) noexcept { return Ref::steal(PySequence_Tuple(row));
 struct Update {
     PyObject *csv_filename;
     std::span<PyObject *const> filenames;
+    PyObject *scanner; // scans one source into the cache; nullptr: `_parse_one_file`
     Ref cache;
     Ref header;
     Ref dropped;  // rows of the old catalogue that a later row with the same key replaced
@@ -117,10 +118,12 @@ struct Update {
         });
     }
 
-    /// Step 4: every source, each through `_parse_one_file` as it is bound at that moment.
+    /// Step 4: every source, each through the scanner given or else `_parse_one_file` as it is
+    /// bound at that moment.
     int scan() noexcept {
         for (PyObject *filename : filenames) {
-            Ref parse_one_file = host::lookup_global(names.parse_one_file);
+            Ref parse_one_file = scanner != nullptr ? Ref::borrow(scanner)
+                                                    : host::lookup_global(names.parse_one_file);
             if (!parse_one_file || !host::call(parse_one_file.get(), {filename, cache.get()})) {
                 return -1;
             }
@@ -433,8 +436,7 @@ struct Update {
 };
 
 PyObject *parse_body(const Bound &bound) noexcept {
-    Update update{bound.arg[0], bound.rest, {}, {}, {}, {}, {}, {}};
-    return update.run() < 0 ? nullptr : Py_NewRef(Py_None);
+    return update_catalogue(bound.arg[0], bound.rest, nullptr) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 constexpr Parameter parse_parameters[] = {{"csv_filename", Requirement::str, "str"}};
@@ -450,21 +452,31 @@ constexpr Signature parse_signature = {
 
 } // namespace
 
-Ref make_parse() noexcept {
+int update_catalogue(PyObject *csv_filename, std::span<PyObject *const> filenames,
+                     PyObject *scanner) noexcept {
+    Update update{csv_filename, filenames, scanner, {}, {}, {}, {}, {}, {}};
+    return update.run();
+}
+
+int init_update() noexcept {
     // The writer that start-up has just bound is the one the native writer may stand in for.
     Ref writer = host::bound_at_start_up(names.csv_writer);
     if (!writer) {
-        return {};
+        return -1;
     }
     Py_XSETREF(original_writer, writer.release());
     Ref contents = make_function(contents_key_signature, nullptr);
     Ref rows = contents ? make_function(excess_key_signature, nullptr) : Ref();
     if (!rows) {
-        return {};
+        return -1;
     }
     Py_XSETREF(contents_key, contents.release());
     Py_XSETREF(excess_key, rows.release());
-    return make_function(parse_signature, nullptr);
+    return 0;
+}
+
+Ref make_parse() noexcept {
+    return init_update() < 0 ? Ref() : make_function(parse_signature, nullptr);
 }
 
 } // namespace qel_i18n::extract
