@@ -246,8 +246,13 @@ ERROR_CASES = [
     (["check", "messages.csv", "--lang", "es"], "language 'es' is not a language column"),
     (["check", "empty.csv"], "empty.csv: the file is empty"),
     (["update", "messages.csv", "src", "nowhere"], "nowhere: no such file or directory"),
-    (["update", "messages.csv", "bad"], "JSONDecodeError: Invalid \\escape: line 1 column 2 "
-     "(char 1) (while scanning 'bad/x.py', line 2, marked text '\\\\q')"),
+    (["update", "messages.csv", "bad", "--scanner", "module"], "JSONDecodeError: Invalid "
+     "\\escape: line 1 column 2 (char 1) (while scanning 'bad/x.py', line 2, marked text "
+     "'\\\\q')"),
+    (["update", "messages.csv", "undecodable"], "undecodable/y.py:3: invalid UTF-8 (byte 0xe9), "
+     "and no other encoding declared"),
+    (["update", "messages.csv", "src", "-k", "a.b"], "--keyword: not a name a call can be made "
+     "by: 'a.b'"),
 ]
 
 
@@ -259,6 +264,8 @@ def test_errors_are_one_line_and_write_nothing(project, capsys, argv, message):
     Path("empty.csv").write_text("")
     (project / "bad").mkdir()
     (project / "bad" / "x.py").write_text('_("ok")\n_("\\q")\n')
+    (project / "undecodable").mkdir()
+    (project / "undecodable" / "y.py").write_bytes(b'_("ok")\r\n\r\n_("caf\xe9")\n')
     before = {path: path.read_bytes() for path in project.rglob("*") if path.is_file()}
     status, out, err = run(capsys, *argv)
     assert (status, out) == (2, "")

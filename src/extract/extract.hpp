@@ -16,10 +16,14 @@ Ref make_parse_directory() noexcept;
 /// Prepares update_catalogue once `_csv_writer` is bound. 0, or -1 with an exception set.
 int init_update() noexcept;
 
+/// The text of the marked-message pattern that start-up compiles as `_the_pattern`.
+inline constexpr const char pattern_text[] = R"re(_\(u?"(.*?[^\\])"\))re";
+
 /// The work of parse(csv_filename, *filenames), each source scanned by `scanner(name, cache)`,
-/// or by `_parse_one_file` when `scanner` is nullptr. 0, or -1 with an exception set.
+/// or by `_parse_one_file` when `scanner` is nullptr; `cache`, when given, receives the cache
+/// as the run left it. 0, or -1 with an exception set.
 int update_catalogue(PyObject *csv_filename, std::span<PyObject *const> filenames,
-                     PyObject *scanner) noexcept;
+                     PyObject *scanner, Ref *cache) noexcept;
 
 /// Prepares directory_sources. 0, or -1 with an exception set.
 int init_directory() noexcept;

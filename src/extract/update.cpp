@@ -436,7 +436,7 @@ struct Update {
 };
 
 PyObject *parse_body(const Bound &bound) noexcept {
-    return update_catalogue(bound.arg[0], bound.rest, nullptr) < 0 ? nullptr : Py_NewRef(Py_None);
+    return update_catalogue(bound.arg[0], bound.rest, nullptr, nullptr) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 constexpr Parameter parse_parameters[] = {{"csv_filename", Requirement::str, "str"}};
@@ -453,9 +453,15 @@ constexpr Signature parse_signature = {
 } // namespace
 
 int update_catalogue(PyObject *csv_filename, std::span<PyObject *const> filenames,
-                     PyObject *scanner) noexcept {
+                     PyObject *scanner, Ref *cache) noexcept {
     Update update{csv_filename, filenames, scanner, {}, {}, {}, {}, {}, {}};
-    return update.run();
+    if (update.run() < 0) {
+        return -1;
+    }
+    if (cache != nullptr) {
+        *cache = std::move(update.cache);
+    }
+    return 0;
 }
 
 int init_update() noexcept {

@@ -16,9 +16,6 @@ namespace {
 /// process, also when start-up fails later.
 int64_t first_interpreter = -1;
 
-/// The text of the marked-message pattern.
-constexpr const char pattern_text[] = R"re(_\(u?"(.*?[^\\])"\))re";
-
 /// The version the module is written for; another host version gets a warning.
 constexpr int target_major = 3;
 constexpr int target_minor = 12;
@@ -177,7 +174,7 @@ int bind_namespace(PyObject *dict) noexcept {
         bind_from(dict, "typing", {{attr_optional.get(), names.optional}}) < 0) {
         return -1;
     }
-    Ref pattern = Ref::steal(PyUnicode_FromString(pattern_text));
+    Ref pattern = Ref::steal(PyUnicode_FromString(extract::pattern_text));
     if (!pattern ||
         bind(dict, names.the_pattern, host::call_method(re.get(), names.compile, {pattern.get()})) <
             0) {

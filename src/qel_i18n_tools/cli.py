@@ -70,6 +70,24 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sub.add_argument("--flat", action="store_true", help="do not scan subdirectories")
     sub.add_argument(
+        "-k",
+        "--keyword",
+        dest="keywords",
+        action="append",
+        metavar="NAME",
+        help="a name whose calls mark a message, beside _ and N_ (may be repeated)",
+    )
+    sub.add_argument(
+        "--scanner",
+        choices=["python", "module"],
+        default="python",
+        help="python (default): read .py files as Python reads them, every literal marked call; "
+        "module: the module's own scanner, parse_directory's exact catalogue",
+    )
+    sub.add_argument(
+        "-v", "--verbose", action="store_true", help="list the marked calls that were skipped"
+    )
+    sub.add_argument(
         "--fill",
         action=argparse.BooleanOptionalAction,
         default=True,

@@ -1,6 +1,8 @@
-"""`qel-i18n update`: brings a catalogue in step with the sources through one call of the
-module's `parse`, carries translations over to the rows of messages that moved, and says what
-changed; with `--check` it works on copies and only says whether anything would."""
+"""`qel-i18n update`: brings a catalogue in step with the sources through the module's own
+update, run by the tools' extension module against a namespace of its own, with the Python
+sources read by the tools' extractor; carries translations over to the rows of messages that
+moved, and says what changed. With `--check` it works on copies and only says whether anything
+would change."""
 
 from __future__ import annotations
 
@@ -8,43 +10,29 @@ import argparse
 import os
 import shutil
 import tempfile
-from collections.abc import Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
 
-import qel_i18n
-
-from qel_i18n_tools.catalogue import CatalogueFile, excess_name, quote, read_catalogue
+from qel_i18n_tools import _native
+from qel_i18n_tools.catalogue import excess_name, quote, read_catalogue
 from qel_i18n_tools.errors import ToolError
 from qel_i18n_tools.fill import fill_file, summary
 
+KEYWORDS = ("_", "N_")
+PYTHON_SUFFIX = ".py"
 
-def directory_sources(directory: str, suffix: str, recursive: bool) -> list[str]:
-    """The files `parse_directory(..., directory, suffix, recursive)` hands to `parse`, found
-    and named by that very function: `parse` is looked up in the module when it is called, so
-    for the length of this call it is bound to a function that collects the names."""
-    found: list[str] = []
-
-    def collect(csv_filename: str, *filenames: str) -> None:
-        found.extend(filenames)
-
-    namespace = vars(qel_i18n)
-    saved = namespace["parse"]
-    namespace["parse"] = collect
-    try:
-        qel_i18n.parse_directory("", directory, suffix, recursive)
-    finally:
-        namespace["parse"] = saved
-    return found
+Key = tuple[str, str]  # (position, message)
+Scanner = Callable[[str, dict[Key, list[object]]], None]
 
 
 def sources(paths: Sequence[str], suffixes: Sequence[str], recursive: bool) -> list[str]:
     """The source files of every PATH, in order, each once: a directory's files ending in each
-    suffix, a file as given."""
+    suffix, found and named as `parse_directory` finds them, a file as given."""
     names: list[str] = []
     for path in paths:
         if os.path.isdir(path):
             for suffix in suffixes:
-                names += directory_sources(path, suffix, recursive)
+                names += _native.directory_sources(path, suffix, recursive)
         elif os.path.exists(path):
             names.append(path)
         else:
@@ -53,8 +41,44 @@ def sources(paths: Sequence[str], suffixes: Sequence[str], recursive: bool) -> l
 
 
 @dataclass
+class Extraction:
+    """How the sources are read: the scanner for `parse`, and what the extractor skipped."""
+
+    scanner: Scanner | None  # None: the module's scanner for every file
+    extractor: _native.Extractor | None = None
+
+    @classmethod
+    def choose(cls, kind: str, keywords: Sequence[str], names: Sequence[str]) -> Extraction:
+        """The extractor for Python sources (names ending in .py) unless `kind` is "module";
+        the module's scanner for the others."""
+        if kind == "module":
+            return cls(None)
+        try:
+            extractor = _native.Extractor(tuple(dict.fromkeys([*KEYWORDS, *keywords])))
+        except ValueError as error:
+            raise ToolError(f"--keyword: {error}") from None
+        if all(name.endswith(PYTHON_SUFFIX) for name in names):
+            return cls(extractor, extractor)
+        module_scanner: Scanner = _native._parse_one_file
+
+        def scan(name: str, cache: dict[Key, list[object]]) -> None:
+            (extractor if name.endswith(PYTHON_SUFFIX) else module_scanner)(name, cache)
+
+        return cls(scan, extractor)
+
+    def skipped(self) -> list[str]:
+        """The marked calls the catalogue cannot take, as `file:line: marker(): why`."""
+        if self.extractor is None:
+            return []
+        return [
+            f"{name}:{line}: {marker}(): {why}"
+            for name, line, marker, why in self.extractor.skipped
+        ]
+
+
+@dataclass
 class Change:
-    """What an update did to the catalogue, from its rows before and after."""
+    """What an update did to the catalogue, from its rows before and the cache after."""
 
     files: int
     rows: int  # (position, message) pairs found: the catalogue's rows after the update
@@ -62,48 +86,58 @@ class Change:
     new: int
     kept: int
     moved: int  # old rows no longer found, gone to the excess file
-    messages_new: list[str]
-    messages_moved: list[str]
-    messages_gone: list[str]
+    skipped: list[str] = field(default_factory=list)
+    messages_new: list[str] = field(default_factory=list)
+    messages_moved: list[str] = field(default_factory=list)
+    messages_gone: list[str] = field(default_factory=list)
 
 
-def _positions(catalogue: CatalogueFile | None) -> dict[str, set[str]]:
-    """The positions of each message, messages in the order of the file."""
+def _positions(keys: Sequence[Key]) -> dict[str, set[str]]:
+    """The positions of each message, messages in the order of `keys`."""
     places: dict[str, set[str]] = {}
-    for row in catalogue.rows if catalogue else []:
-        places.setdefault(row.message, set()).add(row.position)
+    for position, message in keys:
+        places.setdefault(message, set()).add(position)
     return places
 
 
-def compare(before: CatalogueFile | None, after: CatalogueFile, files: int) -> Change:
-    old_rows = before.rows if before else []
-    kept = len(
-        {(row.position, row.message) for row in old_rows}
-        & {(row.position, row.message) for row in after.rows}
-    )
-    old, new = _positions(before), _positions(after)
-    return Change(
+def compare(before: list[Key], after: list[Key], files: int, listing: bool) -> Change:
+    """Counts what changed; with `listing`, also names the messages new, moved and gone."""
+    kept = len(set(before) & set(after))
+    change = Change(
         files=files,
-        rows=len(after.rows),
-        messages=len(new),
-        new=len(after.rows) - kept,
+        rows=len(after),
+        messages=len({message for _, message in after}),
+        new=len(after) - kept,
         kept=kept,
-        moved=len(old_rows) - kept,
-        messages_new=[message for message in new if message not in old],
-        messages_moved=[
-            message for message in new if old.get(message, new[message]) != new[message]
-        ],
-        messages_gone=[message for message in old if message not in new],
+        moved=len(before) - kept,
     )
+    if listing:
+        old, new = _positions(before), _positions(after)
+        change.messages_new = [message for message in new if message not in old]
+        change.messages_moved = [
+            message for message in new if old.get(message, new[message]) != new[message]
+        ]
+        change.messages_gone = [message for message in old if message not in new]
+    return change
 
 
-def update_file(catalogue: str, names: Sequence[str]) -> Change:
+def update_file(
+    catalogue: str, names: Sequence[str], extraction: Extraction, listing: bool = False
+) -> Change:
     """Runs the update on `catalogue` and says what it changed."""
-    before = read_catalogue(catalogue) if os.path.exists(catalogue) else None
+    before: list[Key] = []
+    if os.path.exists(catalogue):
+        before = [(row.position, row.message) for row in read_catalogue(catalogue).rows]
     if os.path.exists(excess_name(catalogue)):
         read_catalogue(excess_name(catalogue), strict=False)  # an unreadable one stops us here
-    qel_i18n.parse(catalogue, *names)
-    return compare(before, read_catalogue(catalogue), len(names))
+    try:
+        cache = _native.update(catalogue, names, extraction.scanner)
+    except SyntaxError as error:  # a source Python cannot decode
+        raise ToolError(f"{error.filename}:{error.lineno}: {error.msg}") from None
+    after = [key for key, entry in cache.items() if entry[0]]
+    change = compare(before, after, len(names), listing)
+    change.skipped = extraction.skipped()
+    return change
 
 
 def same_bytes(first: str, second: str) -> bool:
@@ -113,7 +147,21 @@ def same_bytes(first: str, second: str) -> bool:
         return one.read() == other.read()
 
 
-def check(catalogue: str, names: Sequence[str], fill: bool) -> int:
+def report_skipped(change: Change, verbose: bool) -> None:
+    if verbose:
+        for line in change.skipped:
+            print(line)
+    if change.skipped:
+        hint = "" if verbose else "; -v lists them"
+        print(
+            f"{len(change.skipped)} marked call(s) skipped: not a literal message, or a marker "
+            f"the catalogue cannot hold{hint}"
+        )
+
+
+def check(
+    catalogue: str, names: Sequence[str], extraction: Extraction, args: argparse.Namespace
+) -> int:
     """The update run on copies in a temporary directory; 1 when it would change a file."""
     with tempfile.TemporaryDirectory(prefix="qel-i18n-") as directory:
         copy = os.path.join(directory, "catalogue.csv")
@@ -122,9 +170,10 @@ def check(catalogue: str, names: Sequence[str], fill: bool) -> int:
             if os.path.exists(original):
                 read_catalogue(original, strict=strict)  # errors name the file, not the copy
                 shutil.copyfile(original, duplicate)
-        change = update_file(copy, names)
-        filled = fill_file(copy, report=False) if fill else None
+        change = update_file(copy, names, extraction, listing=True)
+        filled = fill_file(copy, report=False) if args.fill else None
         changed = [original for original, duplicate in pairs if not same_bytes(original, duplicate)]
+    report_skipped(change, args.verbose)
     if not changed:
         print(f"{catalogue} is up to date ({change.files} files, {change.rows} messages)")
         return 0
@@ -144,10 +193,12 @@ def check(catalogue: str, names: Sequence[str], fill: bool) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
-    names = sources(args.paths, args.suffixes or [".py"], not args.flat)
+    names = sources(args.paths, args.suffixes or [PYTHON_SUFFIX], not args.flat)
+    extraction = Extraction.choose(args.scanner, args.keywords or [], names)
     if args.check:
-        return check(args.catalogue, names, args.fill)
-    change = update_file(args.catalogue, names)
+        return check(args.catalogue, names, extraction, args)
+    change = update_file(args.catalogue, names, extraction)
+    report_skipped(change, args.verbose)
     print(
         f"{change.files} file(s) scanned, {change.rows} marked message(s) found "
         f"({change.messages} distinct)"

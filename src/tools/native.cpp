@@ -1,8 +1,9 @@
-// qel_i18n tools: the extension module qel_i18n_tools._native. It runs the module's own update
-// and directory listing against a namespace of its own, in which it binds the host services
-// those steps use, so that nothing another thread does with the module qel_i18n (rebinding
-// `_parse_one_file`, `_csv_writer` or `parse`) changes a run of the tools. Beside them, the
-// Extractor type, the tools' scanner of Python sources.
+// qel_i18n tools: the extension module qel_i18n_tools._native. It runs the module's own update,
+// scanner and directory listing against a namespace of its own, in which it binds the host
+// services those steps look up as start-up binds them in the module, so that nothing another
+// thread does with the module qel_i18n (rebinding `_parse_one_file`, `_load_str`, `_csv_writer`
+// or `parse`) changes a run of the tools. Beside them, the Extractor type, the tools' scanner of
+// Python sources.
 #include "extract/extract.hpp"
 #include "module/files.hpp"
 #include "module/function.hpp"
@@ -14,7 +15,8 @@ namespace qel_i18n::tools {
 namespace {
 
 /// `update(csv_filename, filenames, scanner)`: the module's parse(csv_filename, *filenames),
-/// each source scanned by `scanner(name, cache)`.
+/// each source scanned by `scanner(name, cache)`, or by the module's scanner when `scanner` is
+/// None. Returns the cache as the run left it: the rows written are its entries met.
 PyObject *update_body(const Bound &bound) noexcept {
     Ref filenames = Ref::steal(PySequence_Tuple(bound.arg[1]));
     if (!filenames) {
@@ -22,8 +24,10 @@ PyObject *update_body(const Bound &bound) noexcept {
     }
     std::span<PyObject *const> items(&PyTuple_GET_ITEM(filenames.get(), 0),
                                      static_cast<size_t>(PyTuple_GET_SIZE(filenames.get())));
-    return extract::update_catalogue(bound.arg[0], items, bound.arg[2]) < 0 ? nullptr
-                                                                           : Py_NewRef(Py_None);
+    PyObject *scanner = bound.arg[2] == Py_None ? nullptr : bound.arg[2];
+    Ref cache;
+    return extract::update_catalogue(bound.arg[0], items, scanner, &cache) < 0 ? nullptr
+                                                                              : cache.release();
 }
 
 /// `directory_sources(directory, extend_name, recursive)`: the names parse_directory hands to
@@ -35,7 +39,7 @@ PyObject *directory_sources_body(const Bound &bound) noexcept {
 constexpr Parameter update_parameters[] = {
     {"csv_filename", Requirement::str, "str"},
     {"filenames", Requirement::any, "Sequence[str]"},
-    {"scanner", Requirement::any, "Callable[[str, dict[tuple[str, str], list]], None]"},
+    {"scanner", Requirement::any, "Callable[[str, dict[tuple[str, str], list]], None] | None"},
 };
 
 constexpr Signature update_signature = {
@@ -43,7 +47,7 @@ constexpr Signature update_signature = {
     .qualname = "update",
     .parameters = update_parameters,
     .required = 3,
-    .return_annotation = "None",
+    .return_annotation = "dict[tuple[str, str], list]",
     .body = update_body,
 };
 
@@ -86,7 +90,18 @@ int bind_namespace(PyObject *dict) noexcept {
         bind_attribute(dict, "csv", "writer", names.csv_writer) < 0 ||
         bind_attribute(dict, "glob", "glob", names.glob) < 0 ||
         bind_attribute(dict, "os.path", "exists", names.exists) < 0 ||
-        bind_attribute(dict, "os.path", "sep", names.sep) < 0) {
+        bind_attribute(dict, "os.path", "sep", names.sep) < 0 ||
+        bind_attribute(dict, "json", "loads", names.load_str) < 0) {
+        return -1;
+    }
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    Ref text = re ? Ref::steal(PyUnicode_FromString(extract::pattern_text)) : Ref();
+    Ref pattern = text ? host::call_method(re.get(), names.compile, {text.get()}) : Ref();
+    if (!pattern || PyDict_SetItem(dict, names.the_pattern, pattern.get()) < 0) {
+        return -1;
+    }
+    Ref scanner = extract::make_parse_one_file();
+    if (!scanner || PyDict_SetItem(dict, names.parse_one_file, scanner.get()) < 0) {
         return -1;
     }
     if (extract::init_update() < 0 || extract::init_directory() < 0 ||

@@ -1,0 +1,29 @@
+"""The tools' extension module: the Python-source extractor, and the module's update and
+directory listing run against the tools' own namespace."""
+
+from collections.abc import Callable, Iterable, Sequence
+
+_Cache = dict[tuple[str, str], list[object]]
+
+class Extractor:
+    """Scans Python sources for the calls of its marker names; called like the module's
+    scanner, it records each literal message in the cache."""
+
+    def __init__(self, keywords: Iterable[str] = ("_", "N_")) -> None: ...
+    def __call__(self, source_filename: str, cache: _Cache, /) -> None: ...
+    @property
+    def keywords(self) -> tuple[str, ...]: ...
+    @property
+    def skipped(self) -> list[tuple[str, int, str, str]]: ...
+    @property
+    def calls(self) -> int: ...
+    @property
+    def files(self) -> int: ...
+
+def _parse_one_file(source_filename: str, cache: _Cache) -> None: ...
+def update(
+    csv_filename: str,
+    filenames: Sequence[str],
+    scanner: Callable[[str, _Cache], None] | None,
+) -> _Cache: ...
+def directory_sources(directory: str, extend_name: str | None, recursive: bool) -> list[str]: ...
