@@ -46,10 +46,20 @@ class MarkerNames {
     /// A keyword replaces an unsupported marker of the same name.
     void add(std::string_view name, Kind kind);
     Kind classify(std::string_view word) const noexcept;
+    /// False when no name begins with the byte `c`.
+    bool may_begin(unsigned char c) const noexcept { return first_byte_[c]; }
+    /// False when no keyword begins with the byte `c`.
+    bool keyword_may_begin(unsigned char c) const noexcept { return keyword_first_[c]; }
+    /// False when no reported name ends with the byte `c`.
+    bool reported_may_end(unsigned char c) const noexcept { return reported_last_[c]; }
 
   private:
+    void rebuild_keyword_bytes() noexcept;
+
     std::vector<std::pair<std::string, Kind>> names_;
-    std::array<bool, 256> first_byte_{}; // the first bytes of the names, for a quick refusal
+    std::array<bool, 256> first_byte_{};    // the first bytes of the names, for a quick refusal
+    std::array<bool, 256> keyword_first_{}; // the first bytes of the keywords
+    std::array<bool, 256> reported_last_{}; // the last bytes of the reported names
 };
 
 struct LexedCalls {
