@@ -326,10 +326,17 @@ class Lexer {
         feed(token, word, piece);
     }
 
-    /// True when the word that ends before `end` is `def` or `class`, with only blanks after it.
+    /// True when the word that ends before `end` is `def` or `class`, with only blanks and
+    /// continuation lines after it.
     bool defined_at(size_t end) const noexcept {
-        while (end > 0 && byte_class[static_cast<unsigned char>(s_[end - 1])] == Class::blank) {
-            --end;
+        for (;;) {
+            if (end > 0 && byte_class[static_cast<unsigned char>(s_[end - 1])] == Class::blank) {
+                --end;
+            } else if (end > 1 && s_[end - 1] == '\n' && s_[end - 2] == '\\') {
+                end -= 2;
+            } else {
+                break;
+            }
         }
         size_t begin = end;
         while (begin > 0 && byte_class[static_cast<unsigned char>(s_[begin - 1])] == Class::word) {
