@@ -66,14 +66,9 @@ class Extraction:
 
         return cls(scan, extractor)
 
-    def skipped(self) -> list[str]:
-        """The marked calls the catalogue cannot take, as `file:line: marker(): why`."""
-        if self.extractor is None:
-            return []
-        return [
-            f"{name}:{line}: {marker}(): {why}"
-            for name, line, marker, why in self.extractor.skipped
-        ]
+    def skipped(self) -> list[tuple[str, int, str, str]]:
+        """The marked calls the catalogue cannot take: (file, line, marker, why)."""
+        return [] if self.extractor is None else self.extractor.skipped
 
 
 @dataclass
@@ -86,7 +81,7 @@ class Change:
     new: int
     kept: int
     moved: int  # old rows no longer found, gone to the excess file
-    skipped: list[str] = field(default_factory=list)
+    skipped: list[tuple[str, int, str, str]] = field(default_factory=list)
     messages_new: list[str] = field(default_factory=list)
     messages_moved: list[str] = field(default_factory=list)
     messages_gone: list[str] = field(default_factory=list)
@@ -102,7 +97,7 @@ def _positions(keys: Sequence[Key]) -> dict[str, set[str]]:
 
 def compare(before: list[Key], after: list[Key], files: int, listing: bool) -> Change:
     """Counts what changed; with `listing`, also names the messages new, moved and gone."""
-    kept = len(set(before) & set(after))
+    kept = len(set(before).intersection(after)) if before else 0
     change = Change(
         files=files,
         rows=len(after),
@@ -149,8 +144,8 @@ def same_bytes(first: str, second: str) -> bool:
 
 def report_skipped(change: Change, verbose: bool) -> None:
     if verbose:
-        for line in change.skipped:
-            print(line)
+        for name, line, marker, why in change.skipped:
+            print(f"{name}:{line}: {marker}(): {why}")
     if change.skipped:
         hint = "" if verbose else "; -v lists them"
         print(

@@ -36,10 +36,7 @@ int read_bytes(PyObject *filename, std::string &bytes) noexcept {
         return -1;
     }
     Ref path = Ref::steal(encoded_path);
-    int fd;
-    Py_BEGIN_ALLOW_THREADS
-    fd = open(PyBytes_AS_STRING(path.get()), O_RDONLY | O_CLOEXEC);
-    Py_END_ALLOW_THREADS
+    const int fd = open(PyBytes_AS_STRING(path.get()), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return raise_os_error(filename, errno);
     }
@@ -54,19 +51,26 @@ int read_bytes(PyObject *filename, std::string &bytes) noexcept {
     if (S_ISDIR(info.st_mode)) {
         return raise_os_error(filename, EISDIR);
     }
+    // A regular file of known size is read in one call that asks for one byte more: a shorter
+    // answer is its end. Anything else is read until a read gives nothing.
+    const bool sized = S_ISREG(info.st_mode) && info.st_size > 0;
     try {
         size_t filled = 0;
-        bytes.resize(static_cast<size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
+        bytes.resize(static_cast<size_t>(sized ? info.st_size : 0) + 1);
         for (;;) {
             if (filled == bytes.size()) {
                 bytes.resize(bytes.size() * 2);
             }
+            const size_t wanted = bytes.size() - filled;
             ssize_t count;
             Py_BEGIN_ALLOW_THREADS
-            count = read(fd, bytes.data() + filled, bytes.size() - filled);
+            count = read(fd, bytes.data() + filled, wanted);
             Py_END_ALLOW_THREADS
             if (count > 0) {
                 filled += static_cast<size_t>(count);
+                if (sized && static_cast<size_t>(count) < wanted) {
+                    break;
+                }
             } else if (count == 0) {
                 break;
             } else if (errno != EINTR) {
@@ -181,11 +185,11 @@ size_t invalid_utf8(std::string_view bytes) noexcept {
     const size_t n = bytes.size();
     size_t i = 0;
     while (i < n) {
-        if (i + 8 <= n) { // eight ASCII bytes at a time
-            uint64_t word;
-            std::memcpy(&word, b + i, 8);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                i += 8;
+        if (i + 16 <= n) { // sixteen ASCII bytes at a time
+            uint64_t words[2];
+            std::memcpy(words, b + i, 16);
+            if (((words[0] | words[1]) & 0x8080808080808080ULL) == 0) {
+                i += 16;
                 continue;
             }
         }
