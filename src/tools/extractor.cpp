@@ -131,10 +131,11 @@ int report(PyObject *skipped, PyObject *filename, const MarkedCall &call, const 
 }
 
 int scan(ExtractorObject *self, PyObject *filename, PyObject *cache) {
-    std::string text;
-    if (read_source(filename, text) < 0) {
+    SourceText source;
+    if (read_source(filename, source) < 0) {
         return -1;
     }
+    const std::string_view text = source.view();
     LexedCalls found;
     find_marked_calls(text, *self->markers, found);
     // The cache's keys and entries may run host code, which may change this extractor's lists:

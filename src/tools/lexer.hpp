@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -58,6 +59,7 @@ class MarkerNames {
 
     std::vector<std::pair<std::string, Kind>> names_;
     std::array<bool, 256> first_byte_{};    // the first bytes of the names, for a quick refusal
+    std::array<std::uint32_t, 256> lengths_{}; // by first byte, the lengths below 32, as bits
     std::array<bool, 256> keyword_first_{}; // the first bytes of the keywords
     std::array<bool, 256> reported_last_{}; // the last bytes of the reported names
 };
