@@ -232,3 +232,26 @@ def test_undecodable_sources(tmp_path, source, lineno):
     with pytest.raises(SyntaxError) as caught:
         extract(str(tmp_path), "bad.py", source, ("_", "N_"))
     assert (caught.value.filename, caught.value.lineno) == (str(tmp_path / "bad.py"), lineno)
+
+
+# Pieces that open, close and escape strings, fields and lines, put together at random: text that
+# is seldom Python, which the extractor must still read to the end.
+DAMAGED = st.lists(st.sampled_from([
+    b"_", b"N_", b"(", b")", b",", b"'", b'"', b"'''", b'"""', b"f", b"rf", b"b", b"{", b"}",
+    b"{{", b"!r", b":", b"=", b"\\", b"\\N{", b"#", b"\n", b"\r", b" ", b"\t", b"def ", b"x",
+    b"ngettext", b"\xc3\xa9", b"\xff", b"\x00", b"# coding: latin-1\n", BOM,
+]), max_size=60).map(b"".join)
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(source=DAMAGED, keywords=st.sampled_from([("_", "N_"), ("_", "N_", "A1", "B1", "D1", "E1")]))
+def test_damaged_sources_end_in_a_result_or_a_syntax_error(source, keywords):
+    with tempfile.TemporaryDirectory() as directory:
+        try:
+            _, cache, skipped = extract(directory, "d.py", source, keywords)
+        except SyntaxError as error:
+            assert error.lineno >= 1
+            return
+    for (position, message), value in cache.items():
+        assert type(message) is str and value == [True, [position, message]]
+    assert all(line >= 1 for _, line, _, _ in skipped)
