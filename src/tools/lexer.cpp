@@ -12,6 +12,11 @@
 //    one or more string literals, then `)` or `,`. Any other token after the `(` ends the call as
 //    one whose argument is no literal, and is then looked at afresh, so a marker inside the
 //    argument is found too.
+// 3. While no call is pending at the top level, no token is made: the lexer goes from one place
+//    that matters to the next (a string, a comment, a keyword where a word begins, a `(` after a
+//    byte that may end a reported marker's name), sixteen or thirty-two bytes at a time. The
+//    brackets open where a marker name ends a line, which decide whether the line end ends the
+//    statement, are counted then, by a second lexer that reads every token from the start.
 #include "tools/lexer.hpp"
 
 #include <algorithm>
