@@ -127,8 +127,8 @@ class Referee:
             except (SyntaxError, ValueError):
                 self.not_literal += 1
                 continue
-            if not all(isinstance(value, str) for value in values):
-                self.not_literal += 1
+            if not all(isinstance(value, str) for value in values) or not "".join(values):
+                self.not_literal += 1  # an empty message has no row either
                 continue
             self.pairs.add((f"{name}: {token.start[0]:04}", "".join(values)))
             self.calls += 1

@@ -22,6 +22,7 @@ C_("context", "message")
 _(f"{x}")
 _(b"bytes")
 _()
+_("" '')
 def _(message): return message
 '''
 
@@ -51,6 +52,7 @@ def test_messages_and_skipped_calls(tmp_path, keywords):
         (9, "_", "the message is an f-string"),
         (10, "_", "the message is a bytes literal"),
         (11, "_", "no message"),
+        (12, "_", "the message is empty"),
     ]
     assert (extractor.calls, extractor.files) == (4, 1)
 
@@ -59,7 +61,7 @@ def test_messages_and_skipped_calls(tmp_path, keywords):
     "argv, expected",
     [
         (["-v"], ["src/a.py:6: _(): the message is not a string literal"]),
-        ([], ["6 marked call(s) skipped: not a literal message, or a marker the catalogue cannot "
+        ([], ["7 marked call(s) skipped: not a literal message, or a marker the catalogue cannot "
               "hold; -v lists them"]),
         (["-k", "_T_"], ["5 file(s) scanned"]),
     ],

@@ -41,7 +41,8 @@ def referee(source, filename, keywords):
             j += 1
         line = token.start[0]
         if (values and all(type(value) is str for value in values)
-                and tokens[j][:2] in ((tokenize.OP, ")"), (tokenize.OP, ","))):
+                and tokens[j][:2] in ((tokenize.OP, ")"), (tokenize.OP, ","))
+                and "".join(values)):  # an empty message has no row
             found.add((f"{filename}: {line:04}", "".join(values)))
         else:
             skipped.add((filename, line))

@@ -164,6 +164,13 @@ int scan(ExtractorObject *self, PyObject *filename, PyObject *cache) {
             }
             continue;
         }
+        // An empty message matches no lookup and has no row: the catalogue's rows need one.
+        if (PyUnicode_GET_LENGTH(message.get()) == 0) {
+            if (report(skipped.get(), filename, call, "the message is empty", {}) < 0) {
+                return -1;
+            }
+            continue;
+        }
         if (!position || position_line != call.line) {
             position = extract::position_text(filename, static_cast<Py_ssize_t>(call.line));
             position_line = call.line;
