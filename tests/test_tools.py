@@ -239,10 +239,10 @@ def test_rewrite(tmp_path, capsys):
 
 
 ERROR_CASES = [
-    (["fill", "missing.csv"], "No such file or directory: 'missing.csv'"),
-    (["fill", "broken.csv"], "broken.csv:3: field larger than field limit"),
-    (["stats", "latin1.csv"], "latin1.csv: after line"),
-    (["check", "blank.csv"], "blank.csv:2: a row needs a position and a message"),
+    (["fill", "missing.csv"], "missing.csv: No such file or directory"),
+    (["fill", "broken.csv"], "broken.csv:3: a cell longer than the 131072 characters"),
+    (["stats", "latin1.csv"], "latin1.csv:2: not UTF-8"),
+    (["check", "blank.csv"], "blank.csv:2: a blank line"),
     (["check", "messages.csv", "--lang", "es"], "language 'es' is not a language column"),
     (["check", "empty.csv"], "empty.csv: the file is empty"),
     (["update", "messages.csv", "src", "nowhere"], "nowhere: no such file or directory"),

@@ -4,10 +4,13 @@ failure into one line on standard error and exit status 2."""
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import os
 import sys
 import traceback
 from collections.abc import Sequence
+from typing import TextIO
 
 from qel_i18n_tools import (
     add_lang,
@@ -21,7 +24,9 @@ from qel_i18n_tools import (
     xlsx_export,
     xlsx_import,
 )
-from qel_i18n_tools.errors import ToolError
+from qel_i18n_tools.catalogue import printable
+from qel_i18n_tools.errors import describe
+from qel_i18n_tools.lock import LOCK_WAIT, catalogue_lock
 
 PROG = "qel-i18n"
 
@@ -42,6 +47,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--traceback", action="store_true", help="show the traceback of an error")
+    common.add_argument(
+        "--lock-wait",
+        type=float,
+        default=LOCK_WAIT,
+        metavar="SECONDS",
+        help="how long a verb that writes waits for another run's lock on the catalogue "
+        f"(default {LOCK_WAIT:g})",
+    )
     verbs = parser.add_subparsers(dest="verb", required=True, metavar="VERB")
 
     def verb(name: str, runner: object, help: str) -> argparse.ArgumentParser:
@@ -95,6 +108,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sub.add_argument(
         "--check", action="store_true", help="write nothing; exit 1 when the files would change"
+    )
+    sub.add_argument(
+        "--force",
+        action="store_true",
+        help="write even when more than half of the catalogue's rows would move to the excess file",
     )
 
     sub = verb("fill", fill.run, "carry translations over to empty rows of the same message")
@@ -150,6 +168,14 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument(
         "--overwrite", action="store_true", help="replace translations, not only fill empty cells"
     )
+    sub.add_argument(
+        "--partial", action="store_true", help="import the entries that match despite findings"
+    )
+    sub.add_argument(
+        "--force",
+        action="store_true",
+        help="import even when the file's Language differs from the column's label",
+    )
     sub.add_argument("--dry-run", action="store_true", help="report, write nothing")
 
     sub = verb("export-xlsx", xlsx_export.run, "write the catalogue as a workbook for translators")
@@ -166,25 +192,51 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def describe(error: BaseException) -> str:
-    """An error in one line: its type (unless it is ours or the system's, whose texts name the
-    file), its text and its notes, which name the file and the line of the module's errors."""
-    text = str(error)
-    if not isinstance(error, (ToolError, OSError)):
-        text = f"{type(error).__name__}: {text}" if text else type(error).__name__
-    notes = getattr(error, "__notes__", None) or []
-    if notes:
-        text += " (" + "; ".join(str(note) for note in notes) + ")"
-    return " ".join(text.splitlines())
+# The verbs that write, and so hold the catalogue's lock (unless they only report).
+WRITING = {"update", "fill", "add-lang", "import-po", "import-xlsx", "export-po", "export-xlsx"}
+
+
+def _lock(args: argparse.Namespace) -> contextlib.AbstractContextManager[None]:
+    if args.verb not in WRITING or getattr(args, "dry_run", False) or getattr(args, "check", False):
+        return contextlib.nullcontext()
+    return catalogue_lock(args.catalogue, args.lock_wait)
+
+
+class _Escaping(io.TextIOBase):
+    """A text stream that escapes the control characters of what is written to it (but line
+    feeds and tabs), so that no text from a file can move the cursor or recolour a terminal."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+
+    def write(self, text: str) -> int:
+        self.stream.write(printable(text, keep="\n\t"))
+        return len(text)
+
+    def flush(self) -> None:
+        self.stream.flush()
+
+    def fileno(self) -> int:
+        return self.stream.fileno()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (the process's arguments by default); returns the exit
     status: 0 clean, 1 findings, 2 an error."""
+    streams = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = _Escaping(sys.stdout), _Escaping(sys.stderr)
+    try:
+        return _main(argv)
+    finally:
+        sys.stdout, sys.stderr = streams
+
+
+def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        status: int = args.run(args)
+        with _lock(args):
+            status: int = args.run(args)
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the interpreter's final
         # flush of standard output from failing again.

@@ -113,13 +113,15 @@ def fill_file(
     prune: bool = False,
     dry_run: bool = False,
     report: bool = True,
+    name: str | None = None,
 ) -> FillResult:
     """Fills a catalogue file and, with `prune`, drops the excess rows it no longer needs;
     writes nothing on a dry run. The catalogue is written first, so that pruning never removes
-    a translation the catalogue does not hold yet."""
-    catalogue = read_catalogue(path)
+    a translation the catalogue does not hold yet. `name` is the catalogue as reports call
+    it."""
+    catalogue = read_catalogue(path, name=name)
     chosen = resolve_languages(catalogue, languages)
-    excess = read_excess(path) if use_excess or prune else None
+    excess = read_excess(path, name=name) if use_excess or prune else None
     if excess and use_excess and not languages:  # the excess rows may hold further columns
         chosen += [language for language in languages_of(excess) if language not in chosen]
     result = fill_rows(catalogue, excess if use_excess else None, chosen)
@@ -129,11 +131,11 @@ def fill_file(
         report_conflicts(catalogue, result.conflicts)
     if not dry_run:
         if result.filled:
-            write_rows(path, catalogue.header, (row.cells for row in catalogue.rows))
+            write_rows(path, catalogue.header, (row.cells for row in catalogue.rows), name=name)
         if excess and result.pruned:
             going = {id(row) for row in result.pruned}
             kept = [row.cells for row in excess.rows if id(row) not in going]
-            write_rows(excess.path, excess.header, kept)
+            write_rows(excess.path, excess.header, kept, name=excess.name)
     return result
 
 

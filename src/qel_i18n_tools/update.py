@@ -14,9 +14,17 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 from qel_i18n_tools import _native
-from qel_i18n_tools.catalogue import excess_name, quote, read_catalogue
-from qel_i18n_tools.errors import ToolError
-from qel_i18n_tools.fill import fill_file, summary
+from qel_i18n_tools.catalogue import (
+    FIELD_LIMIT,
+    excess_name,
+    quote,
+    read_catalogue,
+    remember_absent,
+    write_bytes,
+)
+from qel_i18n_tools.errors import ToolError, describe
+from qel_i18n_tools.fill import FillResult, fill_file, summary
+from qel_i18n_tools.safe_write import ensure_writable, temporary_prefix
 
 KEYWORDS = ("_", "N_")
 PYTHON_SUFFIX = ".py"
@@ -116,19 +124,30 @@ def compare(before: list[Key], after: list[Key], files: int, listing: bool) -> C
     return change
 
 
+def _messages_fit(cache: dict[Key, list[object]]) -> None:
+    """Refuses a marked message longer than a catalogue cell can be for the module's loader."""
+    for position, message in cache:
+        if len(message) > FIELD_LIMIT:
+            name, _, line = position.rpartition(": ")
+            raise ToolError(
+                f"{name}:{line.lstrip('0') or line}: a message of {len(message)} characters is "
+                f"longer than the {FIELD_LIMIT} a catalogue cell can hold"
+            )
+
+
 def update_file(
     catalogue: str, names: Sequence[str], extraction: Extraction, listing: bool = False
 ) -> Change:
-    """Runs the update on `catalogue` and says what it changed."""
+    """Runs the update on `catalogue` (a working copy: the files are checked before it) and
+    says what it changed."""
     before: list[Key] = []
     if os.path.exists(catalogue):
         before = [(row.position, row.message) for row in read_catalogue(catalogue).rows]
-    if os.path.exists(excess_name(catalogue)):
-        read_catalogue(excess_name(catalogue), strict=False)  # an unreadable one stops us here
     try:
         cache = _native.update(catalogue, names, extraction.scanner)
     except SyntaxError as error:  # a source Python cannot decode
         raise ToolError(f"{error.filename}:{error.lineno}: {error.msg}") from None
+    _messages_fit(cache)
     after = [key for key, entry in cache.items() if entry[0]]
     change = compare(before, after, len(names), listing)
     change.skipped = extraction.skipped()
@@ -154,21 +173,84 @@ def report_skipped(change: Change, verbose: bool) -> None:
         )
 
 
-def check(
+def _renamed(error: Exception, copies: Sequence[tuple[str, str]]) -> ToolError:
+    """An error of the module's update on the working copies, naming the user's files."""
+    text = describe(error)
+    for original, duplicate in copies:
+        text = text.replace(duplicate, original)
+    return ToolError(text)
+
+
+def update(
     catalogue: str, names: Sequence[str], extraction: Extraction, args: argparse.Namespace
 ) -> int:
-    """The update run on copies in a temporary directory; 1 when it would change a file."""
-    with tempfile.TemporaryDirectory(prefix="qel-i18n-") as directory:
-        copy = os.path.join(directory, "catalogue.csv")
-        pairs = [(catalogue, copy), (excess_name(catalogue), excess_name(copy))]
-        for (original, duplicate), strict in zip(pairs, (True, False)):
+    """The update, run on copies in a temporary directory after the catalogue and its excess
+    file were read strictly. With `--check` it says whether the files would change; otherwise
+    the files that changed replace the user's, the excess file first, so that a run stopped
+    between the two leaves a row in both files rather than in neither. Nothing is written when
+    the update would move more than half of the rows to the excess file, unless `--force`."""
+    excess = excess_name(catalogue)
+    files = [(catalogue, "catalogue.csv"), (excess, "catalogue-excess.csv")]
+    for original, _ in files:
+        if os.path.exists(original):
+            read_catalogue(original)
+        else:
+            remember_absent(original)
+        if not args.check:
+            ensure_writable(original)
+    with tempfile.TemporaryDirectory(prefix=temporary_prefix()) as directory:
+        copies = [(original, os.path.join(directory, base)) for original, base in files]
+        for original, duplicate in copies:
             if os.path.exists(original):
-                read_catalogue(original, strict=strict)  # errors name the file, not the copy
                 shutil.copyfile(original, duplicate)
-        change = update_file(copy, names, extraction, listing=True)
-        filled = fill_file(copy, report=False) if args.fill else None
-        changed = [original for original, duplicate in pairs if not same_bytes(original, duplicate)]
+        copy = copies[0][1]
+        try:
+            change = update_file(copy, names, extraction, listing=args.check)
+            filled = fill_file(copy, report=not args.check, name=catalogue) if args.fill else None
+        except (ToolError, OSError, ValueError) as error:
+            raise _renamed(error, copies) from None
+        changed = [
+            original for original, duplicate in copies if not same_bytes(original, duplicate)
+        ]
+        too_many = not (args.check or args.force) and 2 * change.moved > change.kept + change.moved
+        if args.check or too_many:
+            return report_check(catalogue, change, filled, changed, args.verbose, too_many)
+        for original, duplicate in reversed(copies):
+            if original in changed:
+                with open(duplicate, "rb") as file:
+                    write_bytes(original, file.read())
     report_skipped(change, args.verbose)
+    print(
+        f"{change.files} file(s) scanned, {change.rows} marked message(s) found "
+        f"({change.messages} distinct)"
+    )
+    print(
+        f"{catalogue}: {change.new} row(s) new, {change.kept} kept, "
+        f"{change.moved} moved to {excess}"
+    )
+    if filled is None:
+        return 0
+    print(summary(catalogue, filled, prune=False, dry_run=False))
+    return 1 if filled.conflicts else 0
+
+
+def report_check(
+    catalogue: str,
+    change: Change,
+    filled: FillResult | None,
+    changed: list[str],
+    verbose: bool,
+    too_many: bool,
+) -> int:
+    """Says what the update would change (1) or that nothing would (0)."""
+    report_skipped(change, verbose)
+    if too_many:
+        print(
+            f"{catalogue}: the update would move {change.moved} of its "
+            f"{change.kept + change.moved} rows to {excess_name(catalogue)}; nothing written. "
+            "Are the paths right? --force writes all the same"
+        )
+        return 1
     if not changed:
         print(f"{catalogue} is up to date ({change.files} files, {change.rows} messages)")
         return 0
@@ -188,22 +270,12 @@ def check(
 
 
 def run(args: argparse.Namespace) -> int:
-    names = sources(args.paths, args.suffixes or [PYTHON_SUFFIX], not args.flat)
+    suffixes = args.suffixes or [PYTHON_SUFFIX]
+    names = sources(args.paths, suffixes, not args.flat)
+    if not names:
+        raise ToolError(
+            f"no source file in {', '.join(args.paths)} (files ending in {', '.join(suffixes)}); "
+            "nothing written"
+        )
     extraction = Extraction.choose(args.scanner, args.keywords or [], names)
-    if args.check:
-        return check(args.catalogue, names, extraction, args)
-    change = update_file(args.catalogue, names, extraction)
-    report_skipped(change, args.verbose)
-    print(
-        f"{change.files} file(s) scanned, {change.rows} marked message(s) found "
-        f"({change.messages} distinct)"
-    )
-    print(
-        f"{args.catalogue}: {change.new} row(s) new, {change.kept} kept, "
-        f"{change.moved} moved to {excess_name(args.catalogue)}"
-    )
-    if not args.fill:
-        return 0
-    filled = fill_file(args.catalogue)
-    print(summary(args.catalogue, filled, prune=False, dry_run=False))
-    return 1 if filled.conflicts else 0
+    return update(args.catalogue, names, extraction, args)
