@@ -146,7 +146,9 @@ PLACEHOLDER_CASES = [
     ("Hello {name}", "Bonjour", ["lacks {name}"]),
     ("Hello", "Bonjour {name}", ["has {name}"]),
     ("{0} of {1}", "{1} sur {0}", []),
-    ("{} of {}", "{} sur", ["lacks {}"]),
+    ("{} of {}", "{} sur", ["lacks {1}"]),
+    ("{} of {}", "{0} sur {1}", []),  # format() numbers {} fields itself
+    ("{} files", "{} et {0} fichiers", ["translation numbers its fields both automatically"]),
     ("{x!r:>10}", "{x:>10}", ["lacks {x!r:>10}", "has {x:>10}"]),
     ("{x}", "{x", ["no valid format string"]),
     ("%s of %d", "%d sur %s", ["conversions %s %d in this order, the translation %d %s"]),
@@ -293,7 +295,9 @@ def test_failed_write_leaves_the_files(project, capsys, monkeypatch, argv, faili
     with monkeypatch.context() as patch:
         patch.setattr(os, failing, refuse)
         status, _, err = run(capsys, *argv)
-    assert status == 2 and err == "qel-i18n: error: [Errno 28] No space left on device\n"
+    assert status == 2 and err == (
+        "qel-i18n: error: messages.csv: No space left on device; nothing written\n"
+    )
     assert {name: Path(name).read_bytes() for name in os.listdir() if name != "src"} == before
     assert main(argv) == 0
     assert os.stat("messages.csv").st_mode & 0o777 == 0o640

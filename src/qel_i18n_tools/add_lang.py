@@ -13,6 +13,15 @@ def add_language(path: str, label: str) -> int:
     stay as they are, since a missing cell means no translation."""
     catalogue = read_catalogue(path)
     index = len(catalogue.header) - 1
+    longer = [row for row in catalogue.rows if len(row.cells) > len(catalogue.header)]
+    if longer:
+        # Their cells past the header would become the new language's translations.
+        lines = ", ".join(str(row.line) for row in longer[:10])
+        more = f" and {len(longer) - 10} more" if len(longer) > 10 else ""
+        raise ToolError(
+            f"{path}:{longer[0].line}: {len(longer)} row(s) have more cells than the header's "
+            f"{len(catalogue.header)} (lines {lines}{more}); label their columns first"
+        )
     if not label:
         raise ToolError(f"{path}: a language label cannot be empty")
     if label in catalogue.header[2:]:

@@ -245,12 +245,12 @@ _CONTROL = re.compile(
 
 
 def _escaped(match: re.Match[str]) -> str:
-    code = ord(match[0])
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+    # The form JSON reads too, so that an escaped report stays valid JSON.
+    return f"\\u{ord(match[0]):04x}"
 
 
 def printable(text: str, *, keep: str = "") -> str:
-    """A text as reports print it: every control character escaped (`\\x1b`), but those
+    """A text as reports print it: every control character escaped (`\\u001b`), but those
     in `keep`."""
     return _CONTROL.sub(lambda match: match[0] if match[0] in keep else _escaped(match), text)
 

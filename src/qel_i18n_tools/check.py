@@ -90,18 +90,18 @@ def run(args: argparse.Namespace) -> int:
     for language in resolve_languages(catalogue, args.lang):
         share = check_language(catalogue, language, findings)
         coverage.append(share)
-        if args.min_percent is not None and share.percent < args.min_percent:
-            findings.append(
-                Finding(
-                    catalogue.path,
-                    1,
-                    language,
-                    share.label,
-                    "coverage",
-                    f"{share.translated} of {share.messages} messages translated "
-                    f"({share.percent:.1f} %), below {args.min_percent:g} %",
-                )
+        if args.min_percent is None:
+            continue
+        if not share.messages:  # an empty catalogue is no sign of a translated program
+            text = f"no message at all, so not {args.min_percent:g} % translated"
+        elif share.percent < args.min_percent:
+            text = (
+                f"{share.translated} of {share.messages} messages translated "
+                f"({share.percent:.1f} %), below {args.min_percent:g} %"
             )
+        else:
+            continue
+        findings.append(Finding(catalogue.path, 1, language, share.label, "coverage", text))
     findings.sort(key=lambda finding: (finding.line, finding.language))
     if args.format == "json":
         print(

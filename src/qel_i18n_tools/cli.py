@@ -24,7 +24,7 @@ from qel_i18n_tools import (
     xlsx_export,
     xlsx_import,
 )
-from qel_i18n_tools.catalogue import printable
+from qel_i18n_tools.catalogue import printable, refuse_output
 from qel_i18n_tools.errors import describe
 from qel_i18n_tools.lock import LOCK_WAIT, catalogue_lock
 
@@ -235,6 +235,8 @@ def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
+        if getattr(args, "output", None):
+            refuse_output(args.output, args.catalogue)
         with _lock(args):
             status: int = args.run(args)
     except BrokenPipeError:

@@ -22,24 +22,48 @@ _CONVERSION = re.compile(
 )
 
 
-def format_fields(text: str) -> Counter[str] | None:
-    """The `str.format` fields of a text, each as written (`{name}`, `{0}`, `{}`, `{x!r:>10}`);
-    None when the text is no valid format string."""
+def _numbered_fields(text: str) -> tuple[Counter[str], bool] | None:
+    """The `str.format` fields of a text as `format_fields` gives them, and whether it numbers
+    them both automatically and by hand; None when the text is no valid format string."""
     try:
         parsed = list(string.Formatter().parse(text))
     except ValueError:
         return None
     fields: Counter[str] = Counter()
+    automatic = 0  # `{}` fields so far
+    manual = False
     for _, name, spec, conversion in parsed:
-        if name is not None:
-            fields[
-                "{"
-                + name
-                + ("!" + conversion if conversion else "")
-                + (":" + spec if spec else "")
-                + "}"
-            ] += 1
-    return fields
+        if name is None:
+            continue
+        argument = name.split(".", 1)[0].split("[", 1)[0]
+        if argument == "":
+            # `{}` is the next argument by position: `{}` and `{0}` are one field to format().
+            name = f"{automatic}{name}"
+            automatic += 1
+        elif argument.isdigit():
+            manual = True
+        fields[
+            "{"
+            + name
+            + ("!" + conversion if conversion else "")
+            + (":" + spec if spec else "")
+            + "}"
+        ] += 1
+    return fields, bool(automatic) and manual
+
+
+def format_fields(text: str) -> Counter[str] | None:
+    """The `str.format` fields of a text, each as written (`{name}`, `{0}`, `{x!r:>10}`) but
+    with automatic numbering made explicit (`{}` as `{0}`, as format() reads it); None when the
+    text is no valid format string."""
+    numbered = _numbered_fields(text)
+    return numbered[0] if numbered else None
+
+
+def mixes_numbering(text: str) -> bool:
+    """True when a text has both `{}` and `{0}` fields, which format() refuses."""
+    numbered = _numbered_fields(text)
+    return bool(numbered and numbered[1])
 
 
 def printf_conversions(text: str) -> tuple[list[str], Counter[str]]:
@@ -90,7 +114,12 @@ def _listed(fields: Counter[str] | list[str]) -> str:
 
 def placeholder_problems(message: str, translation: str) -> list[str]:
     """How the placeholders of a translation differ from its message's."""
-    problems: list[str] = []
+    problems: list[str] = [
+        f"the {which} numbers its fields both automatically ({{}}) and by hand ({{0}}), which "
+        "str.format refuses"
+        for which, text in (("message", message), ("translation", translation))
+        if mixes_numbering(text)
+    ]
     ours, theirs = format_fields(message), format_fields(translation)
     if ours and theirs is None:
         problems.append(

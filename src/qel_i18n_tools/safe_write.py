@@ -109,9 +109,12 @@ def replace_file(
         mode = stat.S_IMODE(os.stat(target).st_mode)
     except FileNotFoundError:
         mode = _new_file_mode()
-    descriptor, temporary = tempfile.mkstemp(
-        prefix=temporary_prefix(), suffix=".tmp", dir=directory
-    )
+    try:
+        descriptor, temporary = tempfile.mkstemp(
+            prefix=temporary_prefix(), suffix=".tmp", dir=directory
+        )
+    except OSError as error:
+        raise ToolError(f"{path}: {error.strerror or error}; nothing written") from None
     try:
         with open(descriptor, "wb") as file:
             write(file)
@@ -121,9 +124,11 @@ def replace_file(
         if before_replace is not None:
             before_replace()
         os.replace(temporary, target)
-    except BaseException:
+    except BaseException as error:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
+        if isinstance(error, OSError):  # named by the user's file, not the temporary one
+            raise ToolError(f"{path}: {error.strerror or error}; nothing written") from None
         raise
     sync_directory(directory)
 
