@@ -24,7 +24,7 @@ from qel_i18n_tools import (
     xlsx_export,
     xlsx_import,
 )
-from qel_i18n_tools.catalogue import printable, refuse_output
+from qel_i18n_tools.catalogue import printable, read_catalogue, read_excess, refuse_output
 from qel_i18n_tools.errors import describe
 from qel_i18n_tools.lock import LOCK_WAIT, catalogue_lock
 
@@ -202,6 +202,17 @@ def _lock(args: argparse.Namespace) -> contextlib.AbstractContextManager[None]:
     return catalogue_lock(args.catalogue, args.lock_wait)
 
 
+def _read_strictly(args: argparse.Namespace) -> None:
+    """Every verb first reads the catalogue and its excess file strictly, so that a slip the
+    module's loader would take wrongly (or fail at) stops it before anything else. A catalogue
+    that does not exist yet is for `update` to make."""
+    catalogue = getattr(args, "catalogue", None)
+    if catalogue is None or args.verb == "update" and not os.path.exists(catalogue):
+        return
+    read_catalogue(catalogue)
+    read_excess(catalogue)
+
+
 class _Escaping(io.TextIOBase):
     """A text stream that escapes the control characters of what is written to it (but line
     feeds and tabs), so that no text from a file can move the cursor or recolour a terminal."""
@@ -238,6 +249,7 @@ def _main(argv: Sequence[str] | None) -> int:
         if getattr(args, "output", None):
             refuse_output(args.output, args.catalogue)
         with _lock(args):
+            _read_strictly(args)
             status: int = args.run(args)
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the interpreter's final
