@@ -41,9 +41,10 @@ def _is_running(pid: int) -> bool:
     return True
 
 
-def remove_stale_temporaries(directory: str) -> None:
+def remove_stale_temporaries(directory: str, *, module: bool = True) -> None:
     """Removes the temporary files (and working directories) that runs which have ended left in
-    `directory`, and says so on standard error; those of live processes stay."""
+    `directory`, and says so on standard error; those of live processes stay. `module` false
+    leaves the module's names alone (in a directory shared with other programs)."""
     try:
         names = os.listdir(directory or ".")
     except OSError:
@@ -52,10 +53,12 @@ def remove_stale_temporaries(directory: str) -> None:
     for name in names:
         if ours := _OURS.fullmatch(name):
             pid = int(ours[1])
-        elif (module := _MODULE.fullmatch(name)) and any(
-            other.startswith(module[1]) and other != name for other in present
+        elif (
+            module
+            and (found := _MODULE.fullmatch(name))
+            and any(other.startswith(found[1]) and other != name for other in present)
         ):
-            pid = int(module[2])
+            pid = int(found[2])
         else:
             continue
         if _is_running(pid):

@@ -24,7 +24,11 @@ from qel_i18n_tools.catalogue import (
 )
 from qel_i18n_tools.errors import ToolError, describe
 from qel_i18n_tools.fill import FillResult, fill_file, summary
-from qel_i18n_tools.safe_write import ensure_writable, temporary_prefix
+from qel_i18n_tools.safe_write import (
+    ensure_writable,
+    remove_stale_temporaries,
+    temporary_prefix,
+)
 
 KEYWORDS = ("_", "N_")
 PYTHON_SUFFIX = ".py"
@@ -198,7 +202,8 @@ def update(
             remember_absent(original)
         if not args.check:
             ensure_writable(original)
-    with tempfile.TemporaryDirectory(prefix=temporary_prefix()) as directory:
+    remove_stale_temporaries(tempfile.gettempdir(), module=False)  # copies of killed runs
+    with tempfile.TemporaryDirectory(prefix=temporary_prefix(), suffix=".tmp") as directory:
         copies = [(original, os.path.join(directory, base)) for original, base in files]
         for original, duplicate in copies:
             if os.path.exists(original):
