@@ -193,13 +193,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 # The verbs that write, and so hold the catalogue's lock (unless they only report).
-WRITING = {"update", "fill", "add-lang", "import-po", "import-xlsx", "export-po", "export-xlsx"}
+CATALOGUE_WRITERS = {"update", "fill", "add-lang", "import-po", "import-xlsx"}
+WRITING = CATALOGUE_WRITERS | {"export-po", "export-xlsx"}
 
 
 def _lock(args: argparse.Namespace) -> contextlib.AbstractContextManager[None]:
     if args.verb not in WRITING or getattr(args, "dry_run", False) or getattr(args, "check", False):
         return contextlib.nullcontext()
-    return catalogue_lock(args.catalogue, args.lock_wait)
+    # The exports only read the catalogue: the lock keeps them from reading it halfway
+    # through another run's update, where the directory allows one.
+    return catalogue_lock(args.catalogue, args.lock_wait, required=args.verb in CATALOGUE_WRITERS)
 
 
 def _read_strictly(args: argparse.Namespace) -> None:

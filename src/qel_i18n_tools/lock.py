@@ -27,6 +27,10 @@ def lock_name(catalogue: str) -> str:
     return os.path.join(head, f".{tail}.qel-i18n-lock")
 
 
+class _CannotCreate(ToolError):
+    """The lock file cannot be made."""
+
+
 def _holder(path: str) -> str:
     """Who holds a lock, as its holder wrote it: process id and command line."""
     try:
@@ -44,7 +48,7 @@ def _open_locked(path: str, deadline: float, catalogue: str) -> int:
         try:
             descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
         except OSError as error:
-            raise ToolError(
+            raise _CannotCreate(
                 f"{catalogue}: cannot create the lock file {path}: {error.strerror}"
             ) from None
         try:
@@ -69,10 +73,20 @@ def _open_locked(path: str, deadline: float, catalogue: str) -> int:
 
 
 @contextlib.contextmanager
-def catalogue_lock(catalogue: str, wait: float = LOCK_WAIT) -> Iterator[None]:
-    """Holds the catalogue's lock for the block; the lock file is gone afterwards."""
+def catalogue_lock(
+    catalogue: str, wait: float = LOCK_WAIT, *, required: bool = True
+) -> Iterator[None]:
+    """Holds the catalogue's lock for the block; the lock file is gone afterwards. Unless
+    `required`, a directory where no lock file can be made (a read-only checkout, for a verb
+    that only reads the catalogue) runs the block without the lock."""
     path = lock_name(catalogue)
-    descriptor = _open_locked(path, time.monotonic() + wait, catalogue)
+    try:
+        descriptor = _open_locked(path, time.monotonic() + wait, catalogue)
+    except _CannotCreate:
+        if required:
+            raise
+        yield
+        return
     try:
         command = shlex.join([os.path.basename(sys.argv[0]), *sys.argv[1:]])
         os.ftruncate(descriptor, 0)
