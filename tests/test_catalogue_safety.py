@@ -50,6 +50,11 @@ BAD_CATALOGUES = [
     (GOOD + "a.py: 0003,,Quitter\r\n", "m.csv:4: the row's message is empty"),
     (GOOD + "a.py: 0003,Quit," + "x" * 131073 + "\r\n", "m.csv:4: a cell longer than the 131072"),
     ("Position\r\n", "m.csv:1: the header needs a position and a message column"),
+    (
+        "Position;0;fr\r\na;b;c\r\n",
+        "m.csv:1: a row needs a position and a message, this one has 1 "
+        "cell(s); cells separated by ';', not ','?",
+    ),
     (GOOD + "a.py: 0003,Quit,Quitter\r\n" * 3000 + "a.py: 9,\xe9\r\n", "m.csv:3004: not UTF-8"),
 ]
 
@@ -170,6 +175,7 @@ def test_an_output_never_replaces_the_catalogue(folder, capsys, argv, error):
         (["update", "m.csv", "src/b.py", "--force"], 0, "1 kept, 2 moved to m-excess.csv"),
         (["update", "m.csv", "src/a.py"], 0, "2 kept, 1 moved to m-excess.csv"),
         (["check", "empty.csv", "--min-percent", "50"], 1, "no message at all"),
+        (["update", "src/b.py", "src"], 2, "src/b.py: is a source to scan and the file the update"),
     ],
 )
 def test_update_guards(folder, capsys, argv, status, said):

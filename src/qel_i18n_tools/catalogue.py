@@ -106,10 +106,18 @@ def parse_rows(text: str, name: str) -> list[Row]:
             where = f"{name}:{start}"
             if not cells:
                 raise ToolError(f"{where}: a blank line, which the module's loader cannot read")
-            if records and len(cells) < 2:
+            if len(cells) < 2 and (records or any(mark in cells[0] for mark in ";\t")):
+                hint = next(
+                    (
+                        f"; cells separated by {mark!r}, not ','?"
+                        for mark in ";\t"
+                        if mark in cells[0]
+                    ),
+                    "",
+                )
                 raise ToolError(
                     f"{where}: a row needs a position and a message, this one has "
-                    f"{len(cells)} cell(s)"
+                    f"{len(cells)} cell(s){hint}"
                 )
             if records and not (cells[0] and cells[1]):
                 part = "position" if not cells[0] else "message"

@@ -207,10 +207,10 @@ def _lock(args: argparse.Namespace) -> contextlib.AbstractContextManager[None]:
 
 def _read_strictly(args: argparse.Namespace) -> None:
     """Every verb first reads the catalogue and its excess file strictly, so that a slip the
-    module's loader would take wrongly (or fail at) stops it before anything else. A catalogue
-    that does not exist yet is for `update` to make."""
+    module's loader would take wrongly (or fail at) stops it before anything else. `update`
+    does it itself, once it knows its sources."""
     catalogue = getattr(args, "catalogue", None)
-    if catalogue is None or args.verb == "update" and not os.path.exists(catalogue):
+    if catalogue is None or args.verb == "update":
         return
     read_catalogue(catalogue)
     read_excess(catalogue)

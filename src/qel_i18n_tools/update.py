@@ -20,6 +20,7 @@ from qel_i18n_tools.catalogue import (
     quote,
     read_catalogue,
     remember_absent,
+    same_file,
     write_bytes,
 )
 from qel_i18n_tools.errors import ToolError, describe
@@ -282,5 +283,9 @@ def run(args: argparse.Namespace) -> int:
             f"no source file in {', '.join(args.paths)} (files ending in {', '.join(suffixes)}); "
             "nothing written"
         )
+    for name in names:
+        for target in (args.catalogue, excess_name(args.catalogue)):
+            if same_file(name, target):
+                raise ToolError(f"{name}: is a source to scan and the file the update writes")
     extraction = Extraction.choose(args.scanner, args.keywords or [], names)
     return update(args.catalogue, names, extraction, args)
