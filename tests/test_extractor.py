@@ -23,6 +23,7 @@ _(f"{x}")
 _(b"bytes")
 _()
 _("" '')
+_("\\ud800")
 def _(message): return message
 '''
 
@@ -53,6 +54,7 @@ def test_messages_and_skipped_calls(tmp_path, keywords):
         (10, "_", "the message is a bytes literal"),
         (11, "_", "no message"),
         (12, "_", "the message is empty"),
+        (13, "_", "the message holds a lone surrogate, which UTF-8 cannot store"),
     ]
     assert (extractor.calls, extractor.files) == (4, 1)
 
@@ -61,7 +63,7 @@ def test_messages_and_skipped_calls(tmp_path, keywords):
     "argv, expected",
     [
         (["-v"], ["src/a.py:6: _(): the message is not a string literal"]),
-        ([], ["7 marked call(s) skipped: not a literal message, or a marker the catalogue cannot "
+        ([], ["8 marked call(s) skipped: not a literal message, or a marker the catalogue cannot "
               "hold; -v lists them"]),
         (["-k", "_T_"], ["5 file(s) scanned"]),
     ],

@@ -42,7 +42,8 @@ def referee(source, filename, keywords):
         line = token.start[0]
         if (values and all(type(value) is str for value in values)
                 and tokens[j][:2] in ((tokenize.OP, ")"), (tokenize.OP, ","))
-                and "".join(values)):  # an empty message has no row
+                and "".join(values)  # an empty message has no row, nor one UTF-8 cannot store
+                and not any(0xD800 <= ord(c) <= 0xDFFF for c in "".join(values))):
             found.add((f"{filename}: {line:04}", "".join(values)))
         else:
             skipped.add((filename, line))
@@ -206,7 +207,7 @@ def test_extractor_agrees_with_the_tokenizer(source, keywords, name):
     (b'_ \\\n("cont")\nN_(_("inner"))\n', {(1, "cont"), (3, "inner")}),
     (b'\xef\xbb\xbf_("\\N{LATIN SMALL LETTER E WITH ACUTE}\\x41\\101\\0\\d\\777")\n',
      {(1, "éAA\x00\\d\u01ff")}),
-    (b'_(r"\\d\\n" u"\\ud800" U"\\U0001F600" R"\\\n")\n', {(1, "\\d\\n\ud800😀\\\n")}),
+    (b'_(r"\\d\\n" u"\\u00e9" U"\\U0001F600" R"\\\n")\n', {(1, "\\d\\né😀\\\n")}),
     (b'# -*- coding: latin-1 -*-\r_("\xe9")\r', {(2, "é")}),
     (b'x = 1\n# coding: latin-1\n_("\xc3\xa9")\n', {(3, "é")}),  # not a declaration after code
     (b'\n\n# coding: latin-1\n_("\xc3\xa9")\n', {(4, "é")}),  # nor on line 3

@@ -116,6 +116,16 @@ Ref message_of(std::string_view text, const LexedCalls &found, const MarkedCall 
                                            "surrogatepass"));
 }
 
+/// True when UTF-8 text written with "surrogatepass" holds a surrogate (ED A0..BF ..).
+bool has_lone_surrogate(std::string_view text) noexcept {
+    for (size_t i = text.find('\xED'); i != std::string_view::npos; i = text.find('\xED', i + 1)) {
+        if (i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0xA0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 /// Adds (filename, line, marker, reason) to `skipped`.
 int report(PyObject *skipped, PyObject *filename, const MarkedCall &call, const char *reason,
            const std::string &detail) {
@@ -165,8 +175,13 @@ int scan(ExtractorObject *self, PyObject *filename, PyObject *cache) {
             continue;
         }
         // An empty message matches no lookup and has no row: the catalogue's rows need one.
-        if (PyUnicode_GET_LENGTH(message.get()) == 0) {
-            if (report(skipped.get(), filename, call, "the message is empty", {}) < 0) {
+        // A lone surrogate (from an escape) cannot be written to a UTF-8 catalogue.
+        const char *unusable = PyUnicode_GET_LENGTH(message.get()) == 0 ? "the message is empty"
+                               : has_lone_surrogate(buffer)
+                                   ? "the message holds a lone surrogate, which UTF-8 cannot store"
+                                   : nullptr;
+        if (unusable != nullptr) {
+            if (report(skipped.get(), filename, call, unusable, {}) < 0) {
                 return -1;
             }
             continue;
