@@ -10,7 +10,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 from qel_i18n_tools.catalogue import CatalogueFile, read_catalogue, read_excess
-from qel_i18n_tools.errors import missing_library
+from qel_i18n_tools.errors import ToolError, missing_library
 from qel_i18n_tools.safe_write import replace_file
 
 if TYPE_CHECKING:
@@ -18,6 +18,9 @@ if TYPE_CHECKING:
 
 CATALOGUE_SHEET = "catalogue"
 EXCESS_SHEET = "excess"
+# The most characters a workbook cell holds, counted as a spreadsheet counts them (UTF-16 code
+# units). openpyxl cuts a longer text without a word, and an import would take the cut back.
+CELL_LIMIT = 32767
 
 # Spreadsheets read `_xHHHH_` in a text as the character U+HHHH: that is how a workbook holds
 # the control characters XML cannot, and a carriage return, which XML reads as a line feed. An
@@ -42,6 +45,18 @@ def unescape(text: str) -> str:
     return _WRITTEN.sub(lambda match: chr(int(match[1], 16)), text)
 
 
+def _stored(text: str, table: CatalogueFile, line: int, column: int) -> str:
+    """A cell's text as the workbook stores it; an error when it does not fit in a cell."""
+    stored = escape(text)
+    length = len(stored.encode("utf-16-le")) // 2
+    if length > CELL_LIMIT:
+        raise ToolError(
+            f"{table.path}:{line}: the text of column {column} is {length:,} characters long as "
+            f"a workbook stores it, and a workbook cell holds at most {CELL_LIMIT:,}"
+        )
+    return stored
+
+
 def _width(texts: Sequence[str], least: int, most: int) -> int:
     longest = max((len(line) for text in texts for line in text.splitlines() or [""]), default=0)
     return max(least, min(most, longest + 2))
@@ -54,17 +69,18 @@ def fill_sheet(sheet: Worksheet, table: CatalogueFile, *, editable: bool) -> Non
     from openpyxl.utils import get_column_letter
 
     records = [table.header] + [row.cells for row in table.rows]
+    lines = [1] + [row.line for row in table.rows]
     width = max(len(cells) for cells in records)
     wrapped = Alignment(wrap_text=True, vertical="top")
     is_open = Protection(locked=False)
-    for number, cells in enumerate(records, start=1):
+    for number, (line, cells) in enumerate(zip(lines, records), start=1):
         for column in range(1, width + 1):
             text = cells[column - 1] if column <= len(cells) else ""
             if not text and (number == 1 or column <= 2 or not editable):
                 continue
             cell = sheet.cell(row=number, column=column)
             if text:
-                cell.value = escape(text)
+                cell.value = _stored(text, table, line, column)
                 cell.data_type = "s"  # also for "=1+1", which would be taken for a formula
             cell.number_format = "@"  # what a translator types stays text
             if number > 1:
