@@ -4,12 +4,24 @@ the cells of every row of each message, and reports the entries the catalogue ca
 from __future__ import annotations
 
 import argparse
+import codecs
+import os
 import re
+import tempfile
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from qel_i18n_tools.catalogue import quote, read_catalogue, resolve_languages, write_rows
+from qel_i18n_tools.catalogue import (
+    Row,
+    language_label,
+    language_name,
+    quote,
+    read_catalogue,
+    resolve_languages,
+    write_rows,
+)
 from qel_i18n_tools.errors import ToolError, missing_library
+from qel_i18n_tools.po_syntax import Layout, check_lines, header_layout
 
 if TYPE_CHECKING:
     import polib
@@ -25,45 +37,119 @@ class ImportResult:
     reports: list[str] = field(default_factory=list)
 
 
-def read_po(path: str) -> polib.POFile:
-    """Parses a PO file; its errors name the file (and the line, where the parser gives it)."""
+MO_MAGIC = (b"\xde\x12\x04\x95", b"\x95\x04\x12\xde")  # 0x950412de in either byte order
+
+
+def header_charset(path: str, layout: Layout) -> str:
+    """The charset the header's Content-Type names, as msgfmt reads it; UTF-8 when it names
+    none, or one Python does not know, as polib does."""
+    import polib
+
+    for line in polib.unescape("".join(layout.header)).split("\n"):
+        name, colon, value = line.partition(":")
+        found = re.search(r"charset=([^\s;]+)", value)
+        if colon and name.strip().lower() == "content-type" and found:
+            try:
+                probe = '\n"\\#msgid'.encode(found[1])
+            except (LookupError, UnicodeError):
+                break
+            if probe != b'\n"\\#msgid':
+                raise ToolError(
+                    f"{path}:{layout.header_line}: the charset {found[1]} does not write ASCII "
+                    "as ASCII, which a PO file needs"
+                )
+            return found[1]
+    return "utf-8"
+
+
+def read_po(path: str) -> tuple[polib.POFile, Layout]:
+    """Parses a PO file once its lines pass `check_lines`; its errors name the file and the
+    line. polib reads the very text checked, from a copy in UTF-8."""
     try:
         import polib
     except ImportError as error:
         raise missing_library("polib", "po") from error
     with open(path, "rb") as file:  # an unreadable file fails here, with its name
         raw = file.read()
+    if raw[:4] in MO_MAGIC:
+        raise ToolError(f"{path}: a compiled MO file, not a PO file; msgunfmt turns it into one")
+    # The charset is in the header entry: find it in the bytes read as Latin-1, where every
+    # charset a PO file may use has its ASCII where ASCII has it.
+    latin = raw.removeprefix(codecs.BOM_UTF8).decode("latin-1")
+    charset = header_charset(path, header_layout(path, latin))
     try:
-        return polib.pofile(path)
+        text = raw.decode(charset)
     except UnicodeDecodeError as error:
-        # The parser decodes line by line; decode the whole file to find the line.
-        line = 0
-        try:
-            raw.decode(error.encoding)
-        except UnicodeDecodeError as whole:
-            line = raw.count(b"\n", 0, whole.start) + 1
+        line = raw.count(b"\n", 0, error.start) + 1
         raise ToolError(f"{path}:{line}: {error}") from error
-    except (OSError, ValueError) as error:
-        # "Syntax error in po file NAME(line N): what", as the parser words it
-        found = re.search(r"\(line (\d+)\)(?:: (.*))?", str(error))
-        if not found:
-            raise ToolError(f"{path}: {error}") from error
-        detail = f": {found[2]}" if found[2] else ""
-        raise ToolError(f"{path}:{found[1]}: syntax error{detail}") from error
+    layout = check_lines(path, text)
+    with tempfile.TemporaryDirectory() as folder:
+        copy = os.path.join(folder, "checked.po")
+        with open(copy, "w", encoding="utf8", newline="") as file:
+            file.write(text)
+        try:
+            return polib.pofile(copy, encoding="utf8"), layout
+        except (OSError, ValueError) as error:
+            # "Syntax error in po file NAME(line N): what", as the parser words it
+            found = re.search(r"\(line (\d+)\)(?:: (.*))?", str(error))
+            if not found:
+                raise ToolError(f"{path}: {error}") from error
+            detail = f": {found[2]}" if found[2] else ""
+            raise ToolError(f"{path}:{found[1]}: syntax error{detail}") from error
+
+
+def other_language(label: str, named: str) -> bool:
+    """Whether a column's label and a PO file's Language name different languages: both are
+    given, neither is a number (a column's index stands for no language; export-po writes it
+    for an unlabelled column), and they differ in more than case and "-" for "_". A region
+    differs from a bare language, since nothing says which region a bare code means: `pt`
+    (Portugal's) is not `pt_BR`, and `fr` may be France's or Canada's."""
+    if not label or not named or label.isdigit() or named.isdigit():
+        return False
+    return label.lower().replace("-", "_") != named.lower().replace("-", "_")
 
 
 def take_entries(
-    path: str, po_path: str, language: str, *, fuzzy: bool, overwrite: bool, dry_run: bool
+    path: str,
+    po_path: str,
+    language: str,
+    *,
+    fuzzy: bool,
+    overwrite: bool,
+    partial: bool = False,
+    force: bool = False,
+    dry_run: bool = False,
 ) -> ImportResult:
     """Fills the language's cells from the PO file's entries and writes the catalogue unless
-    `dry_run`. A cell is set only when its value changes, so every other cell keeps its bytes."""
+    `dry_run`, or unless there are findings and not `partial`. A cell is set only when its value
+    changes, so every other cell keeps its bytes."""
     catalogue = read_catalogue(path)
     index = resolve_languages(catalogue, [language])[0]
-    po = read_po(po_path)
+    po, layout = read_po(po_path)
+    label = language_label(catalogue, index)
+    named = po.metadata.get("Language", "").strip()
+    if other_language(label, named) and not force:
+        raise ToolError(
+            f"{po_path}:{layout.header_line}: the file's Language is {quote(named)}, not the "
+            f"label of {language_name(index, label)}; --force takes it all the same"
+        )
     groups = catalogue.by_message()
     result = ImportResult()
+    first: dict[tuple[str | None, str], int] = {}  # the line of each live entry's key
+    doubled: set[tuple[str | None, str]] = set()
     for entry in po:
-        where = f"{po_path}:{entry.linenum}"
+        key = (entry.msgctxt, entry.msgid)
+        if not entry.obsolete and key in first:
+            doubled.add(key)
+            result.reports.append(
+                f"{po_path}:{entry.linenum}: {quote(entry.msgid)} is also at line {first[key]}"
+                + (f" with the context {quote(entry.msgctxt)}" if entry.msgctxt is not None else "")
+            )
+        elif not entry.obsolete:
+            first[key] = entry.linenum or layout.first_entry
+    changes: list[tuple[Row, str]] = []
+    for entry in po:
+        where = f"{po_path}:{entry.linenum or layout.first_entry}"
         if entry.obsolete or entry.msgid == "" and entry.msgctxt is None:
             result.obsolete += entry.obsolete
             continue
@@ -72,6 +158,8 @@ def take_entries(
             continue
         if entry.fuzzy and not fuzzy:
             result.fuzzy += 1
+            continue
+        if (entry.msgctxt, entry.msgid) in doubled:
             continue
         if entry.msgctxt is not None:
             result.reports.append(
@@ -89,11 +177,16 @@ def take_entries(
             for row in groups[entry.msgid]:
                 current = row.translation(index)
                 if (overwrite or not current) and current != entry.msgstr:
-                    row.set_translation(index, entry.msgstr)
+                    changes.append((row, entry.msgstr))
                     changed += 1
-            result.cells += changed
             result.messages += changed > 0
-    if result.cells and not dry_run:
+    if result.reports and not partial:
+        result.messages = 0
+        return result
+    for row, text in changes:
+        row.set_translation(index, text)
+    result.cells = len(changes)
+    if changes and not dry_run:
         write_rows(path, catalogue.header, (row.cells for row in catalogue.rows))
     return result
 
@@ -105,15 +198,19 @@ def run(args: argparse.Namespace) -> int:
         args.lang,
         fuzzy=args.fuzzy,
         overwrite=args.overwrite,
+        partial=args.partial,
+        force=args.force,
         dry_run=args.dry_run,
     )
     for report in result.reports:
         print(report)
+    if result.reports and not args.partial:
+        print(f"{args.catalogue}: nothing imported; {len(result.reports)} finding(s)")
+        return 1
     would = "would be " if args.dry_run else ""
     print(
         f"{args.catalogue}: {result.cells} cell(s) of {result.messages} message(s) {would}"
         f"filled from {args.po_file}; skipped {result.untranslated} untranslated, "
-        f"{result.fuzzy} fuzzy, {result.obsolete} obsolete; {len(result.reports)} entry(ies) "
-        "not taken"
+        f"{result.fuzzy} fuzzy, {result.obsolete} obsolete; {len(result.reports)} finding(s)"
     )
     return 1 if result.reports else 0
