@@ -14,12 +14,14 @@ from qel_i18n_tools.catalogue import (
     Row,
     language_label,
     language_name,
+    printable,
     quote,
     read_catalogue,
+    refuse_output,
     resolve_languages,
     shown_translations,
 )
-from qel_i18n_tools.errors import missing_library
+from qel_i18n_tools.errors import ToolError, missing_library
 from qel_i18n_tools.placeholders import (
     format_fields,
     is_printf_format,
@@ -34,11 +36,14 @@ if TYPE_CHECKING:
 
 def reference(position: str) -> tuple[str, str]:
     """A position as a PO reference: the text split at its last ": ", the line number without
-    its leading zeros (`src/app.py: 0017` gives `src/app.py`, `17`)."""
+    its leading zeros (`src/app.py: 0017` gives `src/app.py`, `17`). Line ends and other
+    control characters are escaped (`\\u000a`), so that a file name cannot end the `#:` line
+    and start entries or comments of its own."""
     name, colon, line = position.rpartition(": ")
     if not colon:
-        return position, ""
-    return name, str(int(line)) if line.isdigit() else line
+        return printable(position), ""
+    digits = line.isascii() and line.isdigit()
+    return printable(name), (line.lstrip("0") or "0") if digits else printable(line)
 
 
 def format_flags(message: str) -> list[str]:
@@ -60,14 +65,21 @@ def header(catalogue: CatalogueFile, language: int) -> dict[str, str]:
     revision date is the catalogue's last change; the creation date is now (or
     SOURCE_DATE_EPOCH, for reproducible files)."""
     now = float(os.environ.get("SOURCE_DATE_EPOCH", time.time()))
+    label = language_label(catalogue, language)
+    if printable(label) != label:
+        # Escaped, the label would no longer name the column for import-po to compare with.
+        raise ToolError(
+            f"{catalogue.name}:1: the label of {language_name(language, label)} holds a line "
+            "end or another control character, which the PO header's Language cannot hold"
+        )
     return {
-        "Project-Id-Version": os.path.splitext(os.path.basename(catalogue.path))[0],
+        "Project-Id-Version": printable(os.path.splitext(os.path.basename(catalogue.path))[0]),
         "Report-Msgid-Bugs-To": "",
         "POT-Creation-Date": _timestamp(now),
         "PO-Revision-Date": _timestamp(os.stat(catalogue.path).st_mtime),
         "Last-Translator": "",
         "Language-Team": "",
-        "Language": language_label(catalogue, language) or str(language),
+        "Language": label or str(language),
         "MIME-Version": "1.0",
         "Content-Type": "text/plain; charset=UTF-8",
         "Content-Transfer-Encoding": "8bit",
@@ -115,7 +127,8 @@ def entry(message: str, rows: list[Row], language: int | None, shown: str | None
         msgstr=chosen,
         occurrences=[reference(row.position) for row in rows],
         flags=flags,
-        tcomment="\n".join(comments),
+        # A placeholder's name is the message's own text; a line end in it would end the line.
+        tcomment="\n".join(printable(comment) for comment in comments),
     )
 
 
@@ -126,14 +139,15 @@ def export_po(path: str, language: str, output: str, *, template: bool = False) 
         import polib
     except ImportError as error:
         raise missing_library("polib", "po") from error
+    refuse_output(output, path)
     catalogue = read_catalogue(path)
     index = resolve_languages(catalogue, [language])[0]
     groups = catalogue.by_message()
     shown = shown_translations(path, index, groups)
     po = polib.POFile(wrapwidth=78)
-    name = language_name(index, language_label(catalogue, index))
-    po.header = f"Messages of {os.path.basename(path)}, {name}, exported by qel-i18n."
     po.metadata = header(catalogue, index)
+    name = language_name(index, language_label(catalogue, index))
+    po.header = f"Messages of {printable(os.path.basename(path))}, {name}, exported by qel-i18n."
     for message, rows in groups.items():
         if not message:  # the PO header has the empty msgid; no source marks an empty message
             continue
