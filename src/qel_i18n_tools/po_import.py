@@ -1,5 +1,7 @@
 """`qel-i18n import-po`: takes the translations of a PO file into one language column, filling
-the cells of every row of each message, and reports the entries the catalogue cannot hold."""
+the cells of every row of each message. The file is read more strictly than polib reads it
+(`po_syntax`); the entries the catalogue cannot hold are findings, and with findings nothing is
+written unless --partial."""
 
 from __future__ import annotations
 
@@ -55,7 +57,7 @@ def header_charset(path: str, layout: Layout) -> str:
                 break
             if probe != b'\n"\\#msgid':
                 raise ToolError(
-                    f"{path}:{layout.header_line}: the charset {found[1]} does not write ASCII "
+                    f"{path}:{layout.header_line}: the charset {quote(found[1])} does not write ASCII "
                     "as ASCII, which a PO file needs"
                 )
             return found[1]
