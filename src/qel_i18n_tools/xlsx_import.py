@@ -183,10 +183,12 @@ def _line_ends(text: str) -> str:
     return text.replace("\r\n", "\n").replace("\r", "\n")
 
 
-def _first_row(sheet: Any, width: int) -> list[str]:
+def _first_row(sheet: Any, width: int, workbook: str) -> list[str]:
     """The texts of a sheet's first row up to column `width`, as a header row is compared."""
-    if not hasattr(sheet, "iter_rows"):
+    if not hasattr(sheet, "_get_source"):
         return []  # a chart sheet
+    with sheet._get_source() as source:  # openpyxl reads a whole row at once: bound the rows
+        _scan_sheet(source, workbook, sheet._worksheet_path)
     values = next(sheet.iter_rows(max_row=1, max_col=width, values_only=True), ())
     texts = [unescape(value) if isinstance(value, str) else "" for value in values]
     while texts and not texts[-1]:
@@ -208,7 +210,10 @@ def _sheet_findings(book: Workbook, workbook: str, header: list[str]) -> list[st
         if name in (CATALOGUE_SHEET, EXCESS_SHEET):
             continue
         plain = re.sub(r"[\W_]+", "", name.casefold())
-        if _LOOKALIKE.fullmatch(plain) or _first_row(book[name], len(header) + 1) == header:
+        if (
+            _LOOKALIKE.fullmatch(plain)
+            or _first_row(book[name], len(header) + 1, workbook) == header
+        ):
             findings.append(
                 f"{workbook}: sheet {name!r} could be taken for sheet {CATALOGUE_SHEET} (by its "
                 f"name or header row); only sheet {CATALOGUE_SHEET} is imported"
