@@ -25,6 +25,9 @@ import qel_i18n
         ("_ = gettext.gettext_noop\n", "_ = gettext.gettext_noop\n"),
         ("_=gettext.gettext\n", "_=gettext.gettext\n"),
         ("import gettext  # import gettext again\n", "import qel_i18n  # import qel_i18n again\n"),
+        ("\ufeffimport gettext\n", "\ufeffimport qel_i18n\n"),  # the mark is no part of the line
+        ("\ufeff_ = gettext.gettext\n", "\ufeff_ = qel_i18n.gettext\n"),
+        ("\ufeff\ufeffimport gettext\n", "\ufeff\ufeffimport gettext\n"),
         ("import gettext  # not import gettextual\n", "import qel_i18n  # not import gettextual\n"),
         ("import gettext; _ = gettext.gettext\n", "import qel_i18n; _ = gettext.gettext\n"),
         ("_ = gettext.gettext  # import gettext\n", "_ = qel_i18n.gettext  # import gettext\n"),
@@ -51,7 +54,7 @@ def test_a_rewritten_file_is_rewritten_whole(tmp_path):
     path.write_bytes("\ufeffimport gettext\r\nimport gettext\rx = 1\n_ = gettext.gettext".encode())
     qel_i18n.replace_gettext(path)  # any name open() accepts
     assert path.read_bytes() == (
-        "\ufeffimport gettext\nimport qel_i18n\nx = 1\n_ = qel_i18n.gettext".encode())
+        "\ufeffimport qel_i18n\nimport qel_i18n\nx = 1\n_ = qel_i18n.gettext".encode())
 
 
 def test_mode_and_symbolic_links_are_kept(tmp_path):

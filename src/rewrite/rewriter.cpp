@@ -1,8 +1,9 @@
 // qel_i18n: the gettext import rewriter, replace_gettext. Switches source files from the
 // standard gettext module to this one, line by line: a line that starts with
 // "import gettext" or "_ = gettext.gettext" has that key replaced wherever it occurs as a whole
-// name (the next character is no letter, digit or underscore). A file is written back, through
-// a temporary file that then replaces it, only when a line changed.
+// name (the next character is no letter, digit or underscore). A UTF-8 byte order mark that
+// starts a file is no part of its first line's text for that test, and stays in the file. A file
+// is written back, through a temporary file that then replaces it, only when a line changed.
 #include "rewrite/rewrite.hpp"
 
 #include "module/files.hpp"
@@ -83,6 +84,24 @@ struct Keys {
         return import_text && import_replacement && func_text && func_replacement ? 0 : -1;
     }
 
+    /// The first line as rewritten: a byte order mark before it is kept, outside its text.
+    Ref rewrite_first(PyObject *line, bool &changed) const noexcept {
+        constexpr Py_UCS4 byte_order_mark = 0xFEFF;
+        if (!PyUnicode_Check(line) || PyUnicode_GET_LENGTH(line) == 0 ||
+            PyUnicode_READ_CHAR(line, 0) != byte_order_mark) {
+            return rewrite(line, changed);
+        }
+        Ref text = Ref::steal(PyUnicode_Substring(line, 1, PyUnicode_GET_LENGTH(line)));
+        bool text_changed = false;
+        Ref rewritten = text ? rewrite(text.get(), text_changed) : Ref();
+        if (!rewritten || !text_changed) {
+            return rewritten ? Ref::borrow(line) : Ref();
+        }
+        changed = true;
+        Ref mark = Ref::steal(PyUnicode_FromOrdinal(byte_order_mark));
+        return mark ? Ref::steal(PyUnicode_Concat(mark.get(), rewritten.get())) : Ref();
+    }
+
     /// The line as rewritten, and whether it changed. A line changes by one key at most.
     Ref rewrite(PyObject *line, bool &changed) const noexcept {
         if (!PyUnicode_Check(line)) {
@@ -117,7 +136,8 @@ int rewrite_file(const Keys &keys, PyObject *name) noexcept {
             return -1;
         }
         while (PyObject *next = PyIter_Next(iterator.get())) {
-            Ref line = keys.rewrite(next, has_changed);
+            Ref line = PyList_GET_SIZE(lines.get()) == 0 ? keys.rewrite_first(next, has_changed)
+                                                         : keys.rewrite(next, has_changed);
             Py_DECREF(next);
             if (!line || PyList_Append(lines.get(), line.get()) < 0) {
                 return -1;
