@@ -76,7 +76,8 @@ int begin_services(PyObject *module) noexcept {
     services.builtins_dict = PyModule_GetDict(builtins);
     Py_XSETREF(services.module, Py_NewRef(module));
     Py_XSETREF(services.module_dict, Py_NewRef(PyModule_GetDict(module)));
-    return 0;
+    Py_XSETREF(services.start_up_bindings, PyDict_New());
+    return services.start_up_bindings != nullptr ? 0 : -1;
 }
 
 int fetch_lock_type() noexcept {
@@ -150,8 +151,14 @@ Ref lookup_global(PyObject *name) noexcept {
     return value != nullptr ? Ref::borrow(value) : not_defined(name);
 }
 
+int bind_service(PyObject *dict, PyObject *name, PyObject *value) noexcept {
+    return PyDict_SetItem(services.start_up_bindings, name, value) < 0
+               ? -1
+               : PyDict_SetItem(dict, name, value);
+}
+
 Ref bound_at_start_up(PyObject *name) noexcept {
-    PyObject *value = PyDict_GetItemWithError(services.module_dict, name);
+    PyObject *value = PyDict_GetItemWithError(services.start_up_bindings, name);
     if (value == nullptr && !PyErr_Occurred()) {
         PyErr_Format(PyExc_SystemError, "start-up must bind %U first", name);
     }

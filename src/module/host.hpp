@@ -25,6 +25,7 @@ struct Services {
     PyObject *lock_release;
     PyObject *lock_exit;
     PyObject *lock_locked;
+    PyObject *start_up_bindings; // what start-up bound through bind_service, by name
 };
 
 extern Services services;
@@ -48,9 +49,13 @@ void clear_services() noexcept;
 /// "name '%U' is not defined" when neither has it.
 Ref lookup_global(PyObject *name) noexcept;
 
-/// The object start-up has just bound under `name` in the module namespace, which a native
-/// path may stand in for while that name is still bound to it; SystemError when start-up has
-/// not bound it yet.
+/// Binds `value` as `name` in the namespace `dict` and records it as start-up's own, at once:
+/// host code that start-up runs later (an import, a constructor) may rebind the name, and a
+/// native path stands in only for the object start-up bound. 0, or -1 with an exception set.
+int bind_service(PyObject *dict, PyObject *name, PyObject *value) noexcept;
+
+/// The object start-up bound under `name` (`bind_service`), which a native path may stand in
+/// for while that name is still bound to it; SystemError when start-up has not bound it yet.
 Ref bound_at_start_up(PyObject *name) noexcept;
 
 /// A module-level name looked up as lookup_global does, whose value found in the module

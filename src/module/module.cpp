@@ -132,11 +132,16 @@ int bind_from(PyObject *dict, const char *module_name,
     }
     for (auto [attribute, alias] : attributes) {
         Ref value = import_from(module.get(), module_name, attribute);
-        if (!value || PyDict_SetItem(dict, alias, value.get()) < 0) {
+        if (!value || host::bind_service(dict, alias, value.get()) < 0) {
             return -1;
         }
     }
     return 0;
+}
+
+/// Binds a service that a native path may stand in for (`host::bind_service`).
+int bind_service(PyObject *dict, PyObject *name, Ref value) noexcept {
+    return value ? host::bind_service(dict, name, value.get()) : -1;
 }
 
 int bind(PyObject *dict, PyObject *name, Ref value) noexcept {
@@ -176,8 +181,8 @@ int bind_namespace(PyObject *dict) noexcept {
     }
     Ref pattern = Ref::steal(PyUnicode_FromString(extract::pattern_text));
     if (!pattern ||
-        bind(dict, names.the_pattern, host::call_method(re.get(), names.compile, {pattern.get()})) <
-            0) {
+        bind_service(dict, names.the_pattern,
+                     host::call_method(re.get(), names.compile, {pattern.get()})) < 0) {
         return -1;
     }
     Ref cls = catalogue::make_class();

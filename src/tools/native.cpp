@@ -71,7 +71,7 @@ int bind_attribute(PyObject *dict, const char *module_name, const char *attribut
                    PyObject *alias) noexcept {
     Ref module = Ref::steal(PyImport_ImportModule(module_name));
     Ref value = module ? Ref::steal(PyObject_GetAttrString(module.get(), attribute)) : Ref();
-    return value ? PyDict_SetItem(dict, alias, value.get()) : -1;
+    return value ? host::bind_service(dict, alias, value.get()) : -1;
 }
 
 /// A function of this module, named as such.
@@ -97,7 +97,7 @@ int bind_namespace(PyObject *dict) noexcept {
     Ref re = Ref::steal(PyImport_ImportModule("re"));
     Ref text = re ? Ref::steal(PyUnicode_FromString(extract::pattern_text)) : Ref();
     Ref pattern = text ? host::call_method(re.get(), names.compile, {text.get()}) : Ref();
-    if (!pattern || PyDict_SetItem(dict, names.the_pattern, pattern.get()) < 0) {
+    if (!pattern || host::bind_service(dict, names.the_pattern, pattern.get()) < 0) {
         return -1;
     }
     Ref scanner = extract::make_parse_one_file();
