@@ -12,9 +12,10 @@
 // iterator hands over line by line, since both come from one decoder with universal newlines)
 // and scanned as a whole, its lines counted by the line feeds passed. Results, errors and notes
 // are those of the line-by-line path, which a file takes whenever the whole text is not the
-// way to get them: when the text cannot be read whole, the file is scanned again line by line
-// from the start; when host code run by a line's entries rebinds a service, the lines after
-// it are scanned one by one.
+// way to get them: when the text does not decode, the bytes already read are handed over line
+// by line from memory, as the file would have handed them over (a file is read once: a pipe
+// could not be read again); when host code run by a line's entries rebinds a service, the lines
+// after it are scanned one by one.
 #include "extract/extract.hpp"
 
 #include "extract/cache.hpp"
@@ -33,6 +34,8 @@ namespace {
 
 PyObject *original_pattern = nullptr;  // `_the_pattern` as start-up bound it (held)
 PyObject *original_load_str = nullptr; // `_load_str` as start-up bound it (held)
+PyObject *bytes_io = nullptr;          // io.BytesIO and io.TextIOWrapper (held)
+PyObject *text_io_wrapper = nullptr;
 host::CachedGlobal pattern_name;
 host::CachedGlobal load_str_name;
 
@@ -355,26 +358,51 @@ int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexc
     return 0;
 }
 
-/// Scans a file as one text: 1 when done, 0 when its text could not be read whole (the
-/// line-by-line path then meets the same failure at the same line), -1 on an error.
+/// After the whole read failed to decode: the file's bytes, which the decoding error holds, are
+/// handed over line by line from memory through a text wrapper like the one open() makes (the
+/// same decoder, chunks and newline handling), so that the lines before the failing chunk are
+/// recorded and the same error is raised with the same note. The error stands as it is when it
+/// holds no bytes, and also if its bytes, against every expectation, decode this time.
+int scan_undecodable(PyObject *source_filename, PyObject *cache) noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref data = host::getattr(error.get(), names.object);
+    if (!data || !PyBytes_CheckExact(data.get())) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(error.release());
+        return files::add_note_format("while scanning %R, after line %zd", source_filename,
+                                      Py_ssize_t{0});
+    }
+    Ref buffer = host::call(bytes_io, {data.get()});
+    Ref lines = buffer ? host::call(text_io_wrapper, {buffer.get(), names.utf8}) : Ref();
+    if (!lines || scan_file(source_filename, cache, lines.get()) < 0) {
+        return -1;
+    }
+    PyErr_SetRaisedException(error.release());
+    return files::add_note_format("while scanning %R", source_filename);
+}
+
+/// Scans a file as one text, reading it once. 0, or -1 with an exception set.
 int scan_whole_file(PyObject *source_filename, PyObject *cache) noexcept {
     Ref file = host::open_text(source_filename, names.mode_read);
     if (!file) {
         return -1;
     }
-    bool scanned = false;
-    int done = host::with_as(file.get(), [&](PyObject *opened) noexcept {
+    return host::with_as(file.get(), [&](PyObject *opened) noexcept {
         Ref text = host::call_method(opened, names.read, {});
-        if (!text || !PyUnicode_CheckExact(text.get())) {
-            if (text || PyErr_ExceptionMatches(PyExc_Exception)) {
-                PyErr_Clear();
-                return 0;
+        if (!text) {
+            if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                return scan_undecodable(source_filename, cache);
             }
-            // An interruption ends the call, as it would have between two lines.
+            // Another failure (an interruption, an I/O error) ends the call, as it would have
+            // between two lines.
             return files::add_note_format("while scanning %R, after line %zd", source_filename,
                                           Py_ssize_t{0});
         }
-        scanned = true;
+        if (!PyUnicode_CheckExact(text.get())) {
+            PyErr_Format(PyExc_TypeError, "read() returned %.200s, not str",
+                         Py_TYPE(text.get())->tp_name);
+            return -1;
+        }
         if (!scans_natively()) { // rebound by another thread while the file was read
             return scan_lines_from(source_filename, cache, text.get(), 0, 1);
         }
@@ -387,17 +415,13 @@ int scan_whole_file(PyObject *source_filename, PyObject *cache) noexcept {
             return scan_whole<Py_UCS4>(source_filename, cache, text.get());
         }
     });
-    return done < 0 ? -1 : scanned ? 1 : 0;
 }
 
 PyObject *parse_one_file_body(const Bound &bound) noexcept {
     PyObject *source_filename = bound.arg[0];
     PyObject *cache = bound.arg[1];
     if (fast::whole && scans_natively()) {
-        int done = scan_whole_file(source_filename, cache);
-        if (done != 0) {
-            return done < 0 ? nullptr : Py_NewRef(Py_None);
-        }
+        return scan_whole_file(source_filename, cache) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref file = host::open_text(source_filename, names.mode_read);
     if (!file) {
@@ -425,14 +449,23 @@ constexpr Signature parse_one_file_signature = {
 } // namespace
 
 Ref make_parse_one_file() noexcept {
-    // The objects that start-up has just bound are the ones the scanner may stand in for.
+    // The objects start-up bound (not what host code run since may have rebound) are the ones
+    // the scanner may stand in for.
     Ref pattern = host::bound_at_start_up(names.the_pattern);
     Ref load_str = pattern ? host::bound_at_start_up(names.load_str) : Ref();
     if (!load_str) {
         return {};
     }
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref wrapper = io ? Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper")) : Ref();
+    Ref buffer = wrapper ? Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO")) : Ref();
+    if (!buffer) {
+        return {};
+    }
     Py_XSETREF(original_pattern, pattern.release());
     Py_XSETREF(original_load_str, load_str.release());
+    Py_XSETREF(text_io_wrapper, wrapper.release());
+    Py_XSETREF(bytes_io, buffer.release());
     return make_function(parse_one_file_signature, nullptr);
 }
 

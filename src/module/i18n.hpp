@@ -112,6 +112,7 @@ class Ref {
     X(writerow, "writerow")                                                                        \
     X(write, "write")                                                                              \
     X(read, "read")                                                                                \
+    X(object, "object")                                                                            \
     X(root_dir, "root_dir")                                                                        \
     X(recursive, "recursive")                                                                      \
     X(add_note, "add_note")                                                                        \
