@@ -83,7 +83,7 @@ def test_a_cell_the_loader_cannot_read_is_never_written(folder, capsys):
     (folder / "src" / "a.py").write_text(f'_("{"x" * 131073}")\n')
     Path("m.csv").write_text(GOOD, newline="")
     status, _, err = run(capsys, "update", "m.csv", "src")
-    assert status == 2 and "src/a.py:1: a message of 131073 characters is longer than" in err
+    assert status == 2 and "position 'src/a.py: 0001' has a cell of 131073 characters" in err
     assert Path("m.csv").read_bytes().decode() == GOOD and not Path("m-excess.csv").exists()
 
 

@@ -22,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import warnings
 
 import pytest
 
@@ -227,7 +228,7 @@ def wrap_services(ctx, fire):
 
 OS_FUNCTIONS = [(os, "fspath"), (os, "fsencode"), (os, "fsdecode"), (os, "replace"), (os, "link"),
                 (os, "stat"), (os, "lstat"), (os, "unlink"), (os, "chmod"), (os.path, "split"),
-                (os.path, "realpath"), (os.path, "join")]
+                (os.path, "realpath"), (os.path, "join"), (os, "open"), (os, "fsync"), (os, "close")]
 
 
 def wrap_os(ctx, fire):
@@ -536,19 +537,22 @@ def test_any_failing_os_call_leaves_the_files_as_they_were(tmp_path, monkeypatch
                         raise OSError(5, "injected failure")
                     return real(*args, **kwargs)
                 patch.setattr(module, name, counted)
-            try:
-                OPERATIONS[operation](ctx)
-            except OSError:
-                failed = True
-            else:
-                failed = False
+            with warnings.catch_warnings(record=True) as warned:
+                warnings.simplefilter("always")
+                try:
+                    OPERATIONS[operation](ctx)
+                except OSError as error:
+                    failed, told = True, " ".join(getattr(error, "__notes__", []))
+                else:
+                    failed, told = False, " ".join(str(warning.message) for warning in warned)
         if failed:
             assert ctx.files() == before, f"after the failure of os call {failing}"
         if len(calls) < failing:
             assert not failed and ctx.files() != before
             break
-        if calls[failing - 1] is not os.unlink:
-            assert not [n for n in os.listdir(directory) if TEMPORARY.search(n)], failing
+        left = [n for n in os.listdir(directory) if TEMPORARY.search(n)]
+        # A file left because removing it failed is named, in a note or a warning.
+        assert all(name in told for name in left) if calls[failing - 1] is os.unlink else not left
     assert failing > 5  # the operation made os calls, each of which was made to fail
 
 
@@ -803,6 +807,56 @@ SCRIPTS = {
         os.replace = replace
         open(src, "w").write('_("three")\\n')
         check_failure(d, lambda: qel_i18n.parse(cat, src), exclude="a.py")
+    """,
+    "a source that can be read only once does not decode": """
+        import qel_i18n
+        r, w = os.pipe()
+        os.write(w, b'_("first")\\n\\xff\\n')
+        os.close(w)
+        cache = {}
+        try:
+            qel_i18n._parse_one_file("/proc/self/fd/%d" % r, cache)
+        except UnicodeDecodeError as e:
+            assert e.__notes__ == ["while scanning '/proc/self/fd/%d', after line 0" % r], e
+        else:
+            raise AssertionError(f"the decoding error was swallowed: {cache}")
+    """,
+    "a service rebound while start-up runs host code": """
+        import csv, threading
+        real_lock, written = threading.Lock, []
+        def writer(*args, **kwargs):
+            written.append(1)
+            return csv.writer(*args, **kwargs)
+        def lock():  # the default catalogue's lock is made after the services are bound
+            module = sys.modules.get("qel_i18n")
+            if module is not None and "_csv_writer" in vars(module) and not written:
+                module._csv_writer, module._the_pattern = writer, re.compile(r'_\\("(.*?)"\\)')
+            return real_lock()
+        threading.Lock = lock
+        import qel_i18n
+        threading.Lock = real_lock
+        d = tempfile.mkdtemp(); cat = os.path.join(d, "m.csv"); src = os.path.join(d, "a.py")
+        open(src, "w").write('_("one")\\n_(u"two")\\n')
+        qel_i18n.parse(cat, src)
+        assert written, "the writer bound at start-up stood in for the one rebound"
+        assert "two" not in open(cat).read(), "the pattern bound at start-up was used"
+    """,
+    "a temporary file that cannot be removed is named": """
+        import qel_i18n
+        d = tempfile.mkdtemp(); cat = os.path.join(d, "m.csv"); src = os.path.join(d, "a.py")
+        open(src, "w").write('_("one")\\n')
+        class Writer:
+            def __init__(self, file): pass
+            def writerow(self, row): raise ValueError("no room")
+        qel_i18n._csv_writer = Writer
+        real_unlink = os.unlink
+        os.unlink = lambda *a, **k: (_ for _ in ()).throw(PermissionError(13, "refused"))
+        try:
+            qel_i18n.parse(cat, src)
+        except ValueError as e:
+            left = [n for n in os.listdir(d) if n.endswith(".tmp")]
+            assert len(left) == 1 and any(left[0] in note for note in e.__notes__), e.__notes__
+        os.unlink = real_unlink
     """,
 }
 

@@ -378,3 +378,19 @@ def test_the_written_catalogue_is_the_one_the_loader_reads(work):
     work.write("m.csv", [["Position", "0", "1"], ["a.py: 0001", "b", "B"]])
     qel_i18n.parse("m.csv", "a.py")
     assert qel_i18n.I18N.load_data_from_file("m.csv", 1) == [(2, "a", None), (3, "b", "B")]
+
+
+@pytest.mark.parametrize("limit, length", [(None, 131_073), (1000, 1001)])
+def test_a_cell_the_reader_cannot_read_back_is_refused(work, limit, length):
+    old_limit = csv.field_size_limit(limit) if limit else csv.field_size_limit()
+    try:
+        work.source("a.py", '_("ok")', f'_("{"x" * length}")')
+        listing = work.listing()
+        with pytest.raises(ValueError, match=f"'a.py: 0002' has a cell of {length} characters"):
+            qel_i18n.parse("m.csv", "a.py")
+        assert work.listing() == listing
+        work.source("a.py", '_("ok")', f'_("{"x" * (length - 1)}")')
+        qel_i18n.parse("m.csv", "a.py")  # at the limit: written, and read back
+        assert len(qel_i18n.I18N.load_data_from_file("m.csv", 1)) == 2
+    finally:
+        csv.field_size_limit(old_limit)

@@ -70,6 +70,49 @@ constexpr Signature excess_key_signature = {
 /// `tuple(row)`, a row's cells as a hashable whole, to tell identical rows.
 Ref cells_of(PyObject *row) noexcept { return Ref::steal(PySequence_Tuple(row)); }
 
+PyObject *field_size_limit = nullptr; // csv.field_size_limit (held)
+
+/// ValueError, naming the row's position, when a str cell of `row` is longer than `limit`.
+int refuse_long_cells(PyObject *row, Py_ssize_t limit) noexcept {
+    Ref held = Ref::borrow(row);
+    Ref cells = Ref::steal(PySequence_Fast(row, "a catalogue row must be a sequence of cells"));
+    if (!cells) {
+        return -1;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(cells.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *cell = PySequence_Fast_GET_ITEM(cells.get(), i);
+        if (PyUnicode_Check(cell) && PyUnicode_GET_LENGTH(cell) > limit) {
+            PyObject *position = PySequence_Fast_GET_ITEM(cells.get(), 0);
+            PyErr_Format(PyExc_ValueError,
+                         "the row of position %R has a cell of %zd characters, longer than the "
+                         "csv reader's field limit (%zd): the catalogue could not be read back",
+                         position, PyUnicode_GET_LENGTH(cell), limit);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+/// Refuses rows the catalogue's loader could not read back: a cell longer than the field
+/// limit the host's csv reader applies (csv.field_size_limit(), as it is now).
+int refuse_unreadable(PyObject *header, PyObject *lines) noexcept {
+    Ref setting = host::call(field_size_limit, {});
+    const Py_ssize_t limit = setting ? PyLong_AsSsize_t(setting.get()) : -1;
+    if (limit < 0) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    if (header != nullptr && refuse_long_cells(header, limit) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines); ++i) { // host code may shorten the list
+        if (refuse_long_cells(PyList_GET_ITEM(lines, i), limit) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 /// One run of parse.
 struct Update {
     PyObject *csv_filename;
@@ -326,8 +369,17 @@ struct Update {
                 PyErr_SetRaisedException(pending.release());
                 return -1;
             }
+            if (!pending && refuse_unreadable(header.get(), lines.get()) < 0) {
+                return -1;
+            }
             if (write_lines(file, lines.get()) < 0) {
-                return -1; // the first error met; the pending one is dropped
+                // The first error met is raised, the one of the rows chained to it.
+                if (pending) {
+                    Ref failure = Ref::steal(PyErr_GetRaisedException());
+                    PyException_SetContext(failure.get(), pending.release());
+                    PyErr_SetRaisedException(failure.release());
+                }
+                return -1;
             }
             if (pending) {
                 PyErr_SetRaisedException(pending.release());
@@ -404,7 +456,7 @@ struct Update {
             old_excess.restore();
             return -1;
         }
-        return 0;
+        return old_excess.drop();
     }
 
     int run() noexcept {
@@ -465,12 +517,19 @@ int update_catalogue(PyObject *csv_filename, std::span<PyObject *const> filename
 }
 
 int init_update() noexcept {
-    // The writer that start-up has just bound is the one the native writer may stand in for.
+    // The writer start-up bound (not what host code run since may have rebound) is the one
+    // the native writer may stand in for.
     Ref writer = host::bound_at_start_up(names.csv_writer);
     if (!writer) {
         return -1;
     }
     Py_XSETREF(original_writer, writer.release());
+    Ref csv = Ref::steal(PyImport_ImportModule("csv"));
+    Ref limit = csv ? Ref::steal(PyObject_GetAttrString(csv.get(), "field_size_limit")) : Ref();
+    if (!limit) {
+        return -1;
+    }
+    Py_XSETREF(field_size_limit, limit.release());
     Ref contents = make_function(contents_key_signature, nullptr);
     Ref rows = contents ? make_function(excess_key_signature, nullptr) : Ref();
     if (!rows) {

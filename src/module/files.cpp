@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdarg>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace qel_i18n::files {
@@ -74,14 +75,35 @@ Ref temporary_name(PyObject *head, PyObject *tail, const char *suffix,
     return name ? call_os_path("join", {head, name.get()}) : Ref();
 }
 
-/// Runs `action` with the pending exception set aside, and restores it afterwards; errors of
-/// `action` are dropped.
-template <class Action> void keeping_exception(Action &&action) noexcept {
-    Ref pending = Ref::steal(PyErr_GetRaisedException());
-    if (action() < 0) {
-        PyErr_Clear();
-    }
+/// Puts `pending` back as the exception being raised, with a note that says what `what` (a
+/// format taking `name` and then the failure) left behind, `failure` being the exception being
+/// raised now. Returns -1.
+int note_failure(Ref pending, const char *what, PyObject *name) noexcept {
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
     PyErr_SetRaisedException(pending.release());
+    return add_note_format(what, name, failure.get());
+}
+
+/// Removes the file `name` that an operation made and no longer needs. A failure is never
+/// lost: with an exception pending it becomes a note on that exception, naming the file left
+/// behind; with none (the operation itself succeeded) it is a RuntimeWarning. 0, or -1 with an
+/// exception set (always -1 while an exception is pending; otherwise only when the warning is
+/// turned into an error).
+int remove_made_file(PyObject *name) noexcept {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    const bool failing = static_cast<bool>(pending);
+    if (!call_os("unlink", {name}) && !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+        if (!failing) {
+            Ref failure = Ref::steal(PyErr_GetRaisedException());
+            return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                    "the file %R, no longer needed, was left behind: %S", name,
+                                    failure.get());
+        }
+        return note_failure(std::move(pending), "the file %R was left behind: %S", name);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+    return failing ? -1 : 0;
 }
 
 /// Replaces the pending exception, an OSError, by one of the same errno and text that names
@@ -261,9 +283,35 @@ Ref Replacement::create(PyObject *target, bool csv) noexcept {
     return file;
 }
 
+/// `os.fsync` on the file `name`, through a descriptor of its own: the data written through
+/// any file object, closed since, reaches the disk. 0, or -1 with an exception set.
+int sync_file(PyObject *name) noexcept {
+    Ref flags = Ref::steal(PyLong_FromLong(O_RDONLY | O_CLOEXEC));
+    Ref descriptor = flags ? call_os("open", {name, flags.get()}) : Ref();
+    if (!descriptor) {
+        return -1;
+    }
+    const bool synced = static_cast<bool>(call_os("fsync", {descriptor.get()}));
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (!call_os("close", {descriptor.get()})) {
+        if (pending) { // the failed sync came first
+            Ref failure = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetContext(failure.get(), pending.release());
+            PyErr_SetRaisedException(failure.release());
+        }
+        return -1;
+    }
+    PyErr_SetRaisedException(pending.release());
+    return synced ? 0 : -1;
+}
+
 int Replacement::commit() noexcept {
     if (!temp_) {
         return 0; // written in place
+    }
+    if (sync_file(temp_.get()) < 0) {
+        discard();
+        return -1;
     }
     // A replaced file keeps its permission bits; a new one has those open() gave it.
     Ref status = call_os("stat", {destination_.get()});
@@ -288,16 +336,25 @@ int Replacement::commit() noexcept {
     return 0;
 }
 
-void Replacement::discard() noexcept {
+Replacement::~Replacement() {
+    const bool failing = PyErr_Occurred() != nullptr;
+    if (discard() < 0 && !failing) {
+        PyErr_WriteUnraisable(nullptr); // no one left to raise it to
+    }
+}
+
+int Replacement::discard() noexcept {
     if (!temp_) {
-        return;
+        return PyErr_Occurred() ? -1 : 0;
     }
     Ref temp = std::move(temp_);
-    keeping_exception([&]() noexcept { return call_os("unlink", {temp.get()}) ? 0 : -1; });
+    return remove_made_file(temp.get());
 }
 
 int Backup::keep(PyObject *path) noexcept {
-    drop();
+    if (drop() < 0) {
+        return -1;
+    }
     path_ = Ref::borrow(path);
     Ref status = call_os("lstat", {path});
     if (!status) {
@@ -339,8 +396,7 @@ int Backup::keep(PyObject *path) noexcept {
         if (taken_or_failed() == 0) {
             return 0;
         }
-        keeping_exception([&]() noexcept { return call_os("unlink", {name}) ? 0 : -1; });
-        return -1;
+        return remove_made_file(name);
     });
     if (backup_ && !call_os("chmod", {backup_.get(), bits.get()})) {
         drop();
@@ -350,30 +406,51 @@ int Backup::keep(PyObject *path) noexcept {
 }
 
 void Backup::restore() noexcept {
-    keeping_exception([&]() noexcept {
-        if (absent_) {
-            absent_ = false;
-            return call_os("unlink", {path_.get()}) ? 0 : -1;
-        }
-        if (!backup_ || call_os("replace", {backup_.get(), path_.get()})) {
-            backup_ = Ref();
-            return 0;
-        }
-        // The file system refuses the replacement: the old bytes are written back in place.
-        PyErr_Clear();
-        Ref content = read_bytes(backup_.get());
-        int done = content ? write_bytes(path_.get(), "wb", content.get()) : -1;
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (absent_) {
+        absent_ = false;
+        PyErr_SetRaisedException(pending.release());
+        remove_made_file(path_.get());
+        return;
+    }
+    if (!backup_ || call_os("replace", {backup_.get(), path_.get()})) {
+        backup_ = Ref();
+        PyErr_SetRaisedException(pending.release());
+        return;
+    }
+    // The file system refuses the replacement: the old bytes are written back in place.
+    Ref refused = Ref::steal(PyErr_GetRaisedException());
+    Ref content = read_bytes(backup_.get());
+    if (content && write_bytes(path_.get(), "wb", content.get()) == 0) {
+        PyErr_SetRaisedException(pending.release());
         drop();
-        return done;
-    });
+        return;
+    }
+    // Neither way worked: the backup, the only copy of the old file, stays where it is.
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    if (failure) {
+        PyException_SetContext(failure.get(), refused.release()); // the replacement refused first
+    }
+    PyErr_SetRaisedException(failure.release());
+    Ref kept = std::move(backup_);
+    note_failure(std::move(pending), "the old file could not be put back; it is kept as %R: %S",
+                 kept.get());
 }
 
-void Backup::drop() noexcept {
-    absent_ = false;
-    if (backup_) {
-        Ref backup = std::move(backup_);
-        keeping_exception([&]() noexcept { return call_os("unlink", {backup.get()}) ? 0 : -1; });
+Backup::~Backup() {
+    const bool failing = PyErr_Occurred() != nullptr;
+    if (drop() < 0 && !failing) {
+        PyErr_WriteUnraisable(nullptr); // no one left to raise it to
     }
+}
+
+int Backup::drop() noexcept {
+    absent_ = false;
+    if (!backup_) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Ref backup = std::move(backup_);
+    return remove_made_file(backup.get());
 }
 
 bool is_directory(PyObject *path) noexcept {

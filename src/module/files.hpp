@@ -22,7 +22,9 @@ class Replacement {
     Replacement() noexcept = default;
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
-    ~Replacement() { discard(); }
+    /// Removes a temporary file that was not committed (its failure goes to the pending
+    /// exception's notes, or to sys.unraisablehook when none is pending).
+    ~Replacement();
 
     /// Creates the temporary file, opened as `open(temp, "x", [newline=""], encoding="utf8")`,
     /// and runs `body(file)` (returning 0 or -1) with it open. An error in creating it is
@@ -40,8 +42,10 @@ class Replacement {
         return done;
     }
 
-    /// Replaces the target with the written file. 0, or -1 with an exception set (the
-    /// temporary file is then removed and the target untouched).
+    /// Brings the written file to the disk (os.fsync), so that a power cut after the
+    /// replacement cannot leave an empty or partial target, then replaces the target with it.
+    /// 0, or -1 with an exception set (the temporary file is then removed and the target
+    /// untouched).
     [[nodiscard]] int commit() noexcept;
 
     /// The file that commit() replaces: the target, or the file its symbolic link points to.
@@ -49,7 +53,9 @@ class Replacement {
 
   private:
     Ref create(PyObject *target, bool csv) noexcept;
-    void discard() noexcept;
+    /// Removes the temporary file. 0, or -1 with an exception set: the removal's own, or the
+    /// pending one with a note naming the file left behind.
+    int discard() noexcept;
 
     Ref target_;      // as the caller named it
     Ref destination_; // symbolic links resolved
@@ -64,7 +70,9 @@ class Backup {
     Backup() noexcept = default;
     Backup(const Backup &) = delete;
     Backup &operator=(const Backup &) = delete;
-    ~Backup() { drop(); }
+    /// Drops the backup (its failure goes to the pending exception's notes, or to
+    /// sys.unraisablehook when none is pending).
+    ~Backup();
 
     /// Records the state of `path`. 0, or -1 with an exception set when the old file can be
     /// neither linked nor copied (nothing could then be put back).
@@ -72,11 +80,13 @@ class Backup {
 
     /// Puts the old file back: replaces the new one with the backup, or, when the file system
     /// refuses that, writes the backup's bytes into it; removes the new file when there was
-    /// none. The pending exception is kept, and no backup file is left.
+    /// none. The pending exception is kept; what could not be done is a note on it, and a
+    /// backup that could not be put back stays, named in the note.
     void restore() noexcept;
 
-    /// Forgets the old file (removes the backup).
-    void drop() noexcept;
+    /// Forgets the old file (removes the backup). 0, or -1 with an exception set: the
+    /// removal's own, or the pending one with a note naming the file left behind.
+    int drop() noexcept;
 
   private:
     Ref path_;

@@ -5,7 +5,6 @@ removed."""
 
 from __future__ import annotations
 
-import contextlib
 import os
 import re
 import shutil
@@ -128,19 +127,15 @@ def replace_file(
             before_replace()
         os.replace(temporary, target)
     except BaseException as error:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        if isinstance(error, OSError):  # named by the user's file, not the temporary one
-            raise ToolError(f"{path}: {error.strerror or error}; nothing written") from None
-        raise
-    sync_directory(directory)
-
-
-def sync_directory(directory: str) -> None:
-    """Brings a directory's entries (a replaced name) to the disk, where the system allows."""
-    with contextlib.suppress(OSError):
-        descriptor = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY)
+        left = ""
         try:
-            os.fsync(descriptor)
-        finally:
-            os.close(descriptor)
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        except OSError as removal:  # said, never dropped
+            left = f"; {temporary} was left behind ({removal.strerror or removal})"
+        if isinstance(error, OSError):  # named by the user's file, not the temporary one
+            raise ToolError(f"{path}: {error.strerror or error}; nothing written{left}") from None
+        if left:
+            error.add_note(left.removeprefix("; "))
+        raise

@@ -15,7 +15,6 @@ from dataclasses import dataclass, field
 
 from qel_i18n_tools import _native
 from qel_i18n_tools.catalogue import (
-    FIELD_LIMIT,
     excess_name,
     quote,
     read_catalogue,
@@ -129,17 +128,6 @@ def compare(before: list[Key], after: list[Key], files: int, listing: bool) -> C
     return change
 
 
-def _messages_fit(cache: dict[Key, list[object]]) -> None:
-    """Refuses a marked message longer than a catalogue cell can be for the module's loader."""
-    for position, message in cache:
-        if len(message) > FIELD_LIMIT:
-            name, _, line = position.rpartition(": ")
-            raise ToolError(
-                f"{name}:{line.lstrip('0') or line}: a message of {len(message)} characters is "
-                f"longer than the {FIELD_LIMIT} a catalogue cell can hold"
-            )
-
-
 def update_file(
     catalogue: str, names: Sequence[str], extraction: Extraction, listing: bool = False
 ) -> Change:
@@ -152,7 +140,6 @@ def update_file(
         cache = _native.update(catalogue, names, extraction.scanner)
     except SyntaxError as error:  # a source Python cannot decode
         raise ToolError(f"{error.filename}:{error.lineno}: {error.msg}") from None
-    _messages_fit(cache)
     after = [key for key, entry in cache.items() if entry[0]]
     change = compare(before, after, len(names), listing)
     change.skipped = extraction.skipped()
