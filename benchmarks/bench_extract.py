@@ -12,7 +12,10 @@ handles the same files; the set-up says how many.
 Timed, each `--repeats` times, reporting medians:
   - three floors: reading every file line by line through open() and doing nothing else; its
     whole text at once (`read()`), which is the decoding any scan needs; its bytes (`"rb"`);
-  - `qel_i18n.parse_directory(catalogue, corpus, ".py")` into a new catalogue;
+  - `qel_i18n.parse_directory(catalogue, corpus, ".py")` into a new catalogue, and the same with
+    `os.fsync` made a no-op, which gives what bringing the catalogue to the disk costs (the
+    catalogue is written under --output, by default a temporary directory: put it on the disk
+    whose cost is wanted);
   - a plain-Python scan of the same files (re.finditer, json.loads, a dict);
   - GNU `xgettext --language=Python` on the same files.
 """
@@ -148,6 +151,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--packages", default=",".join(PACKAGES))
+    parser.add_argument("--output", help="the directory the catalogue is written in")
     args = parser.parse_args()
 
     root = cache_directory()
@@ -164,7 +168,7 @@ def main():
     print(f"{len(packages)} applications, {len(names)} files ({counts['left out']} left out), "
           f"{lines} lines, {messages} marked messages")
 
-    output = tempfile.mkdtemp(prefix="qel_i18n-extract-")
+    output = tempfile.mkdtemp(prefix="qel_i18n-extract-", dir=args.output)
     catalogue = os.path.join(output, "messages.csv")
     file_list = os.path.join(output, "files.txt")
     with open(file_list, "w", encoding="utf8") as file:
@@ -176,6 +180,13 @@ def main():
             os.remove(catalogue)
         qel_i18n.parse_directory(catalogue, ".", ".py")
 
+    def run_parse_directory_unsynced():
+        real_fsync, os.fsync = os.fsync, lambda descriptor: None
+        try:
+            run_parse_directory()
+        finally:
+            os.fsync = real_fsync
+
     def run_xgettext():
         subprocess.run([xgettext, "--language=Python", "--from-code=UTF-8", "--files-from",
                         file_list, "-o", os.path.join(output, "messages.pot")], check=True,
@@ -186,6 +197,7 @@ def main():
         "floor (whole text)": lambda: text_floor(names),
         "floor (bytes)": lambda: bytes_floor(names),
         "parse_directory": run_parse_directory,
+        "... without fsync": run_parse_directory_unsynced,
         "plain-Python scan": lambda: plain_scan(names),
     }
     if xgettext:
@@ -223,7 +235,8 @@ def main():
     for name, median in medians.items():
         print(f"  {name:20} {median * 1000:9.1f} ms   {median / floor:5.2f} x lines"
               f"   {median / text:5.2f} x text")
-    print(f"\n  plain-Python scan / parse_directory  {medians['plain-Python scan'] / ours:5.2f}")
+    print(f"\n  parse_directory / without fsync      {ours / medians['... without fsync']:5.2f}")
+    print(f"  plain-Python scan / parse_directory  {medians['plain-Python scan'] / ours:5.2f}")
     if xgettext:
         print(f"  xgettext / parse_directory           {medians['xgettext'] / ours:5.2f}")
 
