@@ -841,6 +841,30 @@ SCRIPTS = {
         assert written, "the writer bound at start-up stood in for the one rebound"
         assert "two" not in open(cat).read(), "the pattern bound at start-up was used"
     """,
+    "a lookup that fails is not cleared and made again": """
+        import qel_i18n
+        armed = []
+        class Key(str):
+            def __hash__(self): return hash("_the_pattern")
+            def __eq__(self, other):
+                if armed:
+                    armed.pop()
+                    raise LookupError("once")
+                return str.__eq__(self, other)
+        pattern = qel_i18n._the_pattern
+        del qel_i18n._the_pattern
+        vars(qel_i18n)[Key("odd")] = 1  # compared with "_the_pattern" before it is found
+        qel_i18n._the_pattern = pattern
+        d = tempfile.mkdtemp(); src = os.path.join(d, "a.py")
+        open(src, "w").write('_("x")\\n')
+        armed.append(1)
+        try:
+            qel_i18n._parse_one_file(src, {})
+        except LookupError:
+            pass
+        else:
+            raise AssertionError("the lookup's error was dropped")
+    """,
     "a temporary file that cannot be removed is named": """
         import qel_i18n
         d = tempfile.mkdtemp(); cat = os.path.join(d, "m.csv"); src = os.path.join(d, "a.py")

@@ -128,29 +128,34 @@ template <typename Char> bool decodes_to_itself(const Char *text, Marker marker)
     return true;
 }
 
-/// True while `_load_str` is the decoder start-up bound. Its lookup happens here only to choose
-/// the way of scanning; a missing name is reported where a match looks it up.
-bool decoder_is_original() noexcept {
-    Ref load = load_str_name.lookup(names.load_str);
-    if (!load) {
+/// Whether the global `name` is bound to `original`: 1 or 0, or -1 with an exception set. A
+/// missing name says no (the line-by-line path reports it where it looks the name up); any
+/// other failure (host code run by the lookup) is raised here, never cleared and met again.
+int is_bound_to(host::CachedGlobal &global, PyObject *name, PyObject *original) noexcept {
+    Ref value = global.lookup(name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_NameError)) {
+            return -1;
+        }
         PyErr_Clear();
-        return false;
+        return 0;
     }
-    return load.get() == original_load_str;
+    return value.get() == original ? 1 : 0;
 }
 
-/// True while the scanner matches natively: the pattern and the decoder are start-up's. A
-/// lookup that fails says no; the line-by-line path then meets the failure where it did.
-bool scans_natively() noexcept {
+/// 1 while `_load_str` is the decoder start-up bound, 0 when not, -1 on an error.
+int decoder_is_original() noexcept {
+    return is_bound_to(load_str_name, names.load_str, original_load_str);
+}
+
+/// 1 while the scanner matches natively (the pattern and the decoder are start-up's), 0 when
+/// not, -1 on an error.
+int scans_natively() noexcept {
     if constexpr (!fast::scanner) {
-        return false;
+        return 0;
     }
-    Ref pattern = pattern_name.lookup(names.the_pattern);
-    if (!pattern) {
-        PyErr_Clear();
-        return false;
-    }
-    return pattern.get() == original_pattern && decoder_is_original();
+    const int pattern = is_bound_to(pattern_name, names.the_pattern, original_pattern);
+    return pattern <= 0 ? pattern : decoder_is_original();
 }
 
 /// One line of one file.
@@ -222,8 +227,14 @@ struct Line {
         if (!pattern) {
             return -1;
         }
-        if (fast::scanner && pattern.get() == original_pattern && PyUnicode_CheckExact(text) &&
-            decoder_is_original()) {
+        int native = fast::scanner && pattern.get() == original_pattern &&
+                             PyUnicode_CheckExact(text)
+                         ? decoder_is_original()
+                         : 0;
+        if (native < 0) {
+            return -1;
+        }
+        if (native) {
             switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND:
                 return scan_natively<Py_UCS1>();
@@ -333,7 +344,11 @@ int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexc
     for (Py_ssize_t from = 0; next_marker<true>(data, length, from, marker);) {
         const Py_ssize_t lines = count_lines(data, counted, marker.start);
         if (lines > 0) {
-            if (recorded && !scans_natively()) {
+            const int native = recorded ? scans_natively() : 1;
+            if (native < 0) {
+                return -1;
+            }
+            if (!native) {
                 const Py_ssize_t end = find_unit(data, counted, marker.start, '\n');
                 return scan_lines_from(source_filename, cache, text, end + 1, line.number + 1);
             }
@@ -351,8 +366,13 @@ int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexc
     }
     if (recorded) {
         const Py_ssize_t end = find_unit(data, counted, length, '\n');
-        if (end >= 0 && end + 1 < length && !scans_natively()) {
-            return scan_lines_from(source_filename, cache, text, end + 1, line.number + 1);
+        if (end >= 0 && end + 1 < length) {
+            const int native = scans_natively();
+            if (native <= 0) {
+                return native < 0 ? -1
+                                  : scan_lines_from(source_filename, cache, text, end + 1,
+                                                    line.number + 1);
+            }
         }
     }
     return 0;
@@ -403,7 +423,11 @@ int scan_whole_file(PyObject *source_filename, PyObject *cache) noexcept {
                          Py_TYPE(text.get())->tp_name);
             return -1;
         }
-        if (!scans_natively()) { // rebound by another thread while the file was read
+        const int native = scans_natively();
+        if (native < 0) {
+            return -1;
+        }
+        if (!native) { // rebound by another thread while the file was read
             return scan_lines_from(source_filename, cache, text.get(), 0, 1);
         }
         switch (PyUnicode_KIND(text.get())) {
@@ -420,7 +444,11 @@ int scan_whole_file(PyObject *source_filename, PyObject *cache) noexcept {
 PyObject *parse_one_file_body(const Bound &bound) noexcept {
     PyObject *source_filename = bound.arg[0];
     PyObject *cache = bound.arg[1];
-    if (fast::whole && scans_natively()) {
+    const int native = fast::whole ? scans_natively() : 0;
+    if (native < 0) {
+        return nullptr;
+    }
+    if (native) {
         return scan_whole_file(source_filename, cache) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref file = host::open_text(source_filename, names.mode_read);
