@@ -34,7 +34,7 @@ namespace {
 
 PyObject *original_pattern = nullptr;  // `_the_pattern` as start-up bound it (held)
 PyObject *original_load_str = nullptr; // `_load_str` as start-up bound it (held)
-PyObject *bytes_io = nullptr;          // io.BytesIO and io.TextIOWrapper (held)
+PyObject *bytes_io = nullptr;          // _io.BytesIO and _io.TextIOWrapper (held)
 PyObject *text_io_wrapper = nullptr;
 host::CachedGlobal pattern_name;
 host::CachedGlobal load_str_name;
@@ -484,7 +484,7 @@ Ref make_parse_one_file() noexcept {
     if (!load_str) {
         return {};
     }
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref io = Ref::steal(PyImport_ImportModule("_io")); // the C module, as open() itself uses
     Ref wrapper = io ? Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper")) : Ref();
     Ref buffer = wrapper ? Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO")) : Ref();
     if (!buffer) {
