@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from qel_i18n_tools.arguments import add_catalogue
 from qel_i18n_tools.catalogue import read_catalogue, write_rows
 from qel_i18n_tools.errors import ToolError
 
@@ -32,6 +33,16 @@ def add_language(path: str, label: str) -> int:
         )
     write_rows(path, catalogue.header + [label], (row.cells for row in catalogue.rows))
     return index
+
+
+HELP = "add a language column and print its index"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser)
+    parser.add_argument(
+        "label", metavar="LABEL", help="the language's label in the header (fr, pt_BR...)"
+    )
 
 
 def run(args: argparse.Namespace) -> int:

@@ -245,6 +245,26 @@ def shown_translations(path: str, language: int, messages: Iterable[str]) -> dic
     return shown
 
 
+@dataclass
+class Coverage:
+    """How much of a language the lookup translates: of the distinct messages, those for which
+    it shows a translation."""
+
+    language: int
+    label: str
+    messages: int
+    translated: int
+    percent: float  # 100 for a catalogue without messages
+
+
+def coverage(catalogue: CatalogueFile, language: int, shown: dict[str, str | None]) -> Coverage:
+    """The coverage of `language`, from what the lookup shows for each distinct message
+    (`shown_translations`)."""
+    translated = sum(1 for text in shown.values() if text is not None)
+    percent = 100.0 * translated / len(shown) if shown else 100.0
+    return Coverage(language, language_label(catalogue, language), len(shown), translated, percent)
+
+
 # Characters a terminal acts on or that reorder a line: C0 and C1 controls, DEL, the bidi
 # marks and overrides, and the Unicode line and paragraph separators.
 _CONTROL = re.compile(

@@ -7,6 +7,7 @@ import argparse
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 
+from qel_i18n_tools.arguments import add_catalogue, add_dry_run, add_languages
 from qel_i18n_tools.catalogue import (
     CatalogueFile,
     Row,
@@ -137,6 +138,21 @@ def fill_file(
             kept = [row.cells for row in excess.rows if id(row) not in going]
             write_rows(excess.path, excess.header, kept, name=excess.name)
     return result
+
+
+HELP = "carry translations over to empty rows of the same message"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser)
+    add_languages(parser)
+    parser.add_argument("--no-excess", action="store_true", help="leave the excess file's rows out")
+    parser.add_argument(
+        "--prune-excess",
+        action="store_true",
+        help="remove excess rows whose translations are all in the catalogue",
+    )
+    add_dry_run(parser)
 
 
 def run(args: argparse.Namespace) -> int:

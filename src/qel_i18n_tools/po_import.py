@@ -13,6 +13,7 @@ import tempfile
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
+from qel_i18n_tools.arguments import add_catalogue, add_dry_run, add_language
 from qel_i18n_tools.catalogue import (
     Row,
     language_label,
@@ -22,7 +23,7 @@ from qel_i18n_tools.catalogue import (
     resolve_languages,
     write_rows,
 )
-from qel_i18n_tools.errors import ToolError, missing_library
+from qel_i18n_tools.errors import ToolError, require
 from qel_i18n_tools.po_syntax import Layout, check_lines, header_layout
 
 if TYPE_CHECKING:
@@ -30,7 +31,7 @@ if TYPE_CHECKING:
 
 
 @dataclass
-class ImportResult:
+class PoImportResult:
     cells: int = 0  # cells given a new value
     messages: int = 0  # entries that changed at least one cell
     untranslated: int = 0
@@ -67,10 +68,7 @@ def header_charset(path: str, layout: Layout) -> str:
 def read_po(path: str) -> tuple[polib.POFile, Layout]:
     """Parses a PO file once its lines pass `check_lines`; its errors name the file and the
     line. polib reads the very text checked, from a copy in UTF-8."""
-    try:
-        import polib
-    except ImportError as error:
-        raise missing_library("polib", "po") from error
+    polib = require("polib", "po")
     with open(path, "rb") as file:  # an unreadable file fails here, with its name
         raw = file.read()
     if raw[:4] in MO_MAGIC:
@@ -121,7 +119,7 @@ def take_entries(
     partial: bool = False,
     force: bool = False,
     dry_run: bool = False,
-) -> ImportResult:
+) -> PoImportResult:
     """Fills the language's cells from the PO file's entries and writes the catalogue unless
     `dry_run`, or unless there are findings and not `partial`. A cell is set only when its value
     changes, so every other cell keeps its bytes."""
@@ -136,7 +134,7 @@ def take_entries(
             f"label of {language_name(index, label)}; --force takes it all the same"
         )
     groups = catalogue.by_message()
-    result = ImportResult()
+    result = PoImportResult()
     first: dict[tuple[str | None, str], int] = {}  # the line of each live entry's key
     doubled: set[tuple[str | None, str]] = set()
     for entry in po:
@@ -191,6 +189,28 @@ def take_entries(
     if changes and not dry_run:
         write_rows(path, catalogue.header, (row.cells for row in catalogue.rows))
     return result
+
+
+HELP = "take the translations of a PO file into a language"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser)
+    parser.add_argument("po_file", metavar="FILE.po", help="the PO file to take translations from")
+    add_language(parser)
+    parser.add_argument("--fuzzy", action="store_true", help="take fuzzy translations too")
+    parser.add_argument(
+        "--overwrite", action="store_true", help="replace translations, not only fill empty cells"
+    )
+    parser.add_argument(
+        "--partial", action="store_true", help="import the entries that match despite findings"
+    )
+    parser.add_argument(
+        "--force",
+        action="store_true",
+        help="import even when the file's Language differs from the column's label",
+    )
+    add_dry_run(parser)
 
 
 def run(args: argparse.Namespace) -> int:

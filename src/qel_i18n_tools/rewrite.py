@@ -13,6 +13,15 @@ def _contents(path: str) -> bytes:
         return file.read()
 
 
+HELP = "convert files from the gettext module to qel_i18n"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "files", nargs="+", metavar="FILE", help="a Python source file to rewrite in place"
+    )
+
+
 def run(args: argparse.Namespace) -> int:
     changed = 0
     for path in args.files:

@@ -14,6 +14,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 from qel_i18n_tools import _native
+from qel_i18n_tools.arguments import add_catalogue
 from qel_i18n_tools.catalogue import (
     excess_name,
     quote,
@@ -260,6 +261,55 @@ def report_check(
     elif not (change.messages_new or change.messages_moved or change.messages_gone):
         print("    the rows would be rewritten in the order and form the update writes")
     return 1
+
+
+HELP = "bring a catalogue in step with the sources"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser)
+    parser.add_argument("paths", nargs="+", metavar="PATH", help="a directory or a source file")
+    parser.add_argument(
+        "-e",
+        "--extension",
+        dest="suffixes",
+        action="append",
+        metavar="SUFFIX",
+        help="scan a directory's files ending in SUFFIX (default .py; may be repeated)",
+    )
+    parser.add_argument("--flat", action="store_true", help="do not scan subdirectories")
+    parser.add_argument(
+        "-k",
+        "--keyword",
+        dest="keywords",
+        action="append",
+        metavar="NAME",
+        help="a name whose calls mark a message, beside _ and N_ (may be repeated)",
+    )
+    parser.add_argument(
+        "--scanner",
+        choices=["python", "module"],
+        default="python",
+        help="python (default): read .py files as Python reads them, every literal marked call; "
+        "module: the module's own scanner, parse_directory's exact catalogue",
+    )
+    parser.add_argument(
+        "-v", "--verbose", action="store_true", help="list the marked calls that were skipped"
+    )
+    parser.add_argument(
+        "--fill",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="carry translations over to new rows of the same message (default)",
+    )
+    parser.add_argument(
+        "--check", action="store_true", help="write nothing; exit 1 when the files would change"
+    )
+    parser.add_argument(
+        "--force",
+        action="store_true",
+        help="write even when more than half of the catalogue's rows would move to the excess file",
+    )
 
 
 def run(args: argparse.Namespace) -> int:

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import argparse
 import bisect
-import importlib
 import io
 import itertools
 import os
@@ -22,6 +21,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from qel_i18n_tools.arguments import add_catalogue, add_dry_run
 from qel_i18n_tools.catalogue import (
     CatalogueFile,
     Row,
@@ -30,7 +30,7 @@ from qel_i18n_tools.catalogue import (
     read_catalogue,
     write_rows,
 )
-from qel_i18n_tools.errors import ToolError, missing_library
+from qel_i18n_tools.errors import ToolError, require
 from qel_i18n_tools.xlsx_export import CATALOGUE_SHEET, EXCESS_SHEET, unescape
 
 if TYPE_CHECKING:
@@ -72,7 +72,7 @@ _LOOKALIKE = re.compile(rf"(copyof)?{CATALOGUE_SHEET}(copy)?[0-9]*")
 
 
 @dataclass
-class ImportResult:
+class XlsxImportResult:
     rows: int = 0  # workbook rows matched to a catalogue row
     cells: int = 0  # catalogue cells given a new value
     findings: list[str] = field(default_factory=list)
@@ -89,15 +89,9 @@ def limit_for(catalogue: str) -> int:
 def _require_defusedxml() -> None:
     """Refuses to go on unless openpyxl is installed and parses XML through defusedxml, which
     refuses entity declarations and external references whatever the local expat allows."""
-    try:
-        from openpyxl.xml import DEFUSEDXML
-    except ImportError as error:
-        raise missing_library("openpyxl", "xlsx") from error
-    try:
-        importlib.import_module("defusedxml")
-    except ImportError as error:
-        raise missing_library("defusedxml", "xlsx") from error
-    if not DEFUSEDXML:
+    parses_safely = require("openpyxl.xml", "xlsx").DEFUSEDXML
+    require("defusedxml", "xlsx")
+    if not parses_safely:
         setting = os.environ.get("OPENPYXL_DEFUSEDXML")
         raise ToolError(
             f"openpyxl does not parse XML through defusedxml here (OPENPYXL_DEFUSEDXML={setting}); "
@@ -313,7 +307,7 @@ def _open_book(workbook: str, buffer: io.BytesIO) -> Workbook:
     return book
 
 
-def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> ImportResult:
+def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> XlsxImportResult:
     """Matches each workbook row to the catalogue row with its position and message and takes
     its translation cells. With findings nothing is written, unless `partial`."""
     _require_defusedxml()
@@ -322,7 +316,7 @@ def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> Im
     book = _open_book(workbook, buffer)
     try:
         try:
-            result = ImportResult(findings=_sheet_findings(book, workbook, catalogue.header))
+            result = XlsxImportResult(findings=_sheet_findings(book, workbook, catalogue.header))
         except _UNREADABLE as error:
             raise _unreadable(workbook, buffer, error) from error
         sheet: Any = book[CATALOGUE_SHEET]
@@ -356,7 +350,7 @@ def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> Im
 
 
 def _read_rows(
-    parser: Any, catalogue: CatalogueFile, workbook: str, result: ImportResult
+    parser: Any, catalogue: CatalogueFile, workbook: str, result: XlsxImportResult
 ) -> list[tuple[Row, int, str, int]]:
     """Reads the sheet's rows: checks the header row, matches each other row to a catalogue
     row, and returns the translation cells that differ, with the sheet row each comes from. Cells
@@ -431,6 +425,20 @@ def _read_rows(
             if text is not None and text != current and text != _line_ends(current):
                 changes.append((target, column - 1, text, number))
     return [change for change in changes if change[1] + 2 <= last]  # the column of a language
+
+
+HELP = "take the translations of a workbook back"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser)
+    parser.add_argument(
+        "workbook", metavar="FILE.xlsx", help="the workbook export-xlsx wrote, as translated"
+    )
+    parser.add_argument(
+        "--partial", action="store_true", help="import the rows that match despite findings"
+    )
+    add_dry_run(parser)
 
 
 def run(args: argparse.Namespace) -> int:
