@@ -46,3 +46,90 @@ def test_only_expected_errors_are_one_line(tmp_path, capsys, monkeypatch, error,
     assert err.count("\n") == 1 if expected else "Traceback (most recent call last)" in err
     assert err.splitlines()[-1].startswith("qel-i18n: error: ")
     assert ("please report it" in err) != expected
+
+
+def settings_file(folder, table):
+    lines = ["[project]", 'name = "app"', "", "[tool.qel-i18n]"] + [
+        f"{key} = {json.dumps(value)}" for key, value in table.items()
+    ]
+    (folder / "pyproject.toml").write_text("\n".join(lines) + "\n")
+
+
+@pytest.fixture
+def scratch(tmp_path, monkeypatch):
+    """A project: sources in src (one in a subfolder), a folder to run from, and the catalogue
+    the module's parse_directory writes for it from the root."""
+    (tmp_path / "src" / "pkg").mkdir(parents=True)
+    (tmp_path / "src" / "a.py").write_text('_("Open")\n_("Save")\n')
+    (tmp_path / "src" / "pkg" / "b.py").write_text('_("Quit")\n')
+    (tmp_path / "docs").mkdir()
+    (tmp_path / "locale").mkdir()
+    monkeypatch.chdir(tmp_path)
+    import qel_i18n
+
+    qel_i18n.parse_directory("locale/reference.csv", "src", ".py")
+    return tmp_path
+
+
+# (folder run from, sources setting, command line after "update")
+SAME_CATALOGUE = [
+    (".", ["src"], []),
+    (".", ["src/"], []),
+    (".", ["./src"], []),
+    ("docs", ["./src/"], []),
+    ("src/pkg", ["src"], []),
+    ("docs", ["elsewhere"], ["../locale/m.csv", "../src"]),  # the command line wins
+    ("docs", ["elsewhere"], ["../locale/m.csv", "../src/a.py", "../src/pkg/b.py"]),
+    (".", ["src/a.py", "./src/pkg/../pkg/b.py"], []),
+]
+
+
+@pytest.mark.parametrize("folder, sources, argv", SAME_CATALOGUE)
+def test_settings_give_one_catalogue_from_any_folder(scratch, capsys, folder, sources, argv):
+    settings_file(scratch, {"catalogue": "locale/m.csv", "sources": sources})
+    os.chdir(scratch / folder)
+    assert run(capsys, "update", *argv)[0] == 0
+    assert run(capsys, "update", "--check", *argv)[0] == 0
+    reference = (scratch / "locale" / "reference.csv").read_bytes()
+    assert (scratch / "locale" / "m.csv").read_bytes() == reference
+
+
+def test_without_settings_the_current_folder_is_the_root(scratch, capsys):
+    os.chdir(scratch / "docs")
+    assert main(["update", "../locale/m.csv", "../src/"]) == 0
+    assert rows_of(scratch / "locale" / "m.csv")[1][0] == "../src/a.py: 0001"
+    os.chdir(scratch)
+    assert main(["update", "./locale/m.csv", "./src/", "--check"]) == 1  # not ../src any more
+
+
+SETTINGS_ERRORS = [
+    (None, ["update"], "no CATALOGUE given, and no catalogue setting in a pyproject.toml"),
+    ({"catalogue": "m.csv"}, ["update"], "no PATH given, and no sources setting in [tool"),
+    ({"catalogue": "m.csv", "source": ["src"]}, ["stats"], "unknown key(s) source; the keys"),
+    ({"sources": "src"}, ["update", "m.csv"], "sources must be a list of texts"),
+    ({"min-percent": 120}, ["check", "m.csv"], "min-percent must be a number from 0 to 100"),
+    ({"scanner": "regex"}, ["check", "m.csv"], "scanner must be one of python, module"),
+]
+
+
+@pytest.mark.parametrize("table, argv, error", SETTINGS_ERRORS)
+def test_settings_errors_name_the_setting(scratch, capsys, table, argv, error):
+    if table is not None:
+        settings_file(scratch, table)
+    (scratch / "m.csv").write_text("Position,0,fr\r\n")
+    status, _, err = run(capsys, *argv)
+    assert status == 2 and error in err and err.count("\n") == 1
+
+
+def test_check_and_stats_take_languages_and_min_percent(scratch, capsys):
+    rows = [["Position", "0", "fr", "de"], ["a: 1", "Open", "Ouvrir"], ["a: 2", "Save"]]
+    (scratch / "locale" / "m.csv").write_text(csv_text(rows))
+    settings_file(scratch, {"catalogue": "locale/m.csv", "languages": ["fr"], "min-percent": 50})
+    os.chdir(scratch / "docs")
+    status, out, _ = run(capsys, "check", "--json")
+    assert status == 0 and [share["label"] for share in json.loads(out)["coverage"]] == ["fr"]
+    assert run(capsys, "check", "--lang", "de")[0] == 1  # 0 of 2 translated, below 50 %
+    assert run(capsys, "check", "--min-percent", "60")[0] == 1
+    assert [one["label"] for one in json.loads(run(capsys, "stats", "--json")[1])["languages"]] == [
+        "fr"
+    ]

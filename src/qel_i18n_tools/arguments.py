@@ -14,6 +14,7 @@ CATALOGUE_HELP = (
 def add_catalogue(parser: argparse.ArgumentParser, *, optional: bool = False) -> None:
     """The CATALOGUE argument; `optional` when the project's settings may give it."""
     extra = "; the `catalogue` setting by default" if optional else ""
+    # An optional catalogue is None when left out, which the settings then fill in.
     parser.add_argument(
         "catalogue",
         metavar="CATALOGUE",

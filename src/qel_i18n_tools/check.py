@@ -79,13 +79,14 @@ HELP = "find translations that break placeholders or disagree"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_catalogue(parser)
-    add_languages(parser)
+    add_catalogue(parser, optional=True)
+    add_languages(parser, settings=True)
     parser.add_argument(
         "--min-percent",
         type=percent,
         metavar="P",
-        help="fail when a language has fewer than P percent of its messages translated",
+        help="fail when a language has fewer than P percent of its messages translated (the "
+        "`min-percent` setting by default)",
     )
     add_format(parser, "github")
 

@@ -19,6 +19,7 @@ from qel_i18n_tools import (
     po_export,
     po_import,
     rewrite,
+    settings,
     stats,
     update,
     xlsx_export,
@@ -134,9 +135,18 @@ def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
+        project = settings.find(os.getcwd())
+        folder: contextlib.AbstractContextManager[None] = contextlib.nullcontext()
+        settings.complete(args, project)
+        if args.verb == "update":
+            # Run from the project's root with names as it reaches them, normalised: the
+            # positions the update writes are the names of the sources as given.
+            args.catalogue = settings.from_root(project.root, args.catalogue)
+            args.paths = [settings.from_root(project.root, name) for name in args.paths]
+            folder = settings.working_directory(project.root)
         if getattr(args, "output", None):
             refuse_output(args.output, args.catalogue)
-        with _lock(args):
+        with folder, _lock(args):
             _read_strictly(args)
             status: int = args.run(args)
     except BrokenPipeError:

@@ -144,7 +144,7 @@ HELP = "carry translations over to empty rows of the same message"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_catalogue(parser)
+    add_catalogue(parser, optional=True)
     add_languages(parser)
     parser.add_argument("--no-excess", action="store_true", help="leave the excess file's rows out")
     parser.add_argument(

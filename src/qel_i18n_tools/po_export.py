@@ -159,7 +159,7 @@ HELP = "write one language as a PO file for translation tools"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_catalogue(parser)
+    add_catalogue(parser, optional=True)
     add_language(parser)
     parser.add_argument(
         "-o", "--output", required=True, metavar="FILE.po", help="the PO file to write"

@@ -53,8 +53,8 @@ HELP = "how complete each language is"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_catalogue(parser)
-    add_languages(parser)
+    add_catalogue(parser, optional=True)
+    add_languages(parser, settings=True)
     add_format(parser)
 
 

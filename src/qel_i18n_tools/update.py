@@ -267,15 +267,21 @@ HELP = "bring a catalogue in step with the sources"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_catalogue(parser)
-    parser.add_argument("paths", nargs="+", metavar="PATH", help="a directory or a source file")
+    add_catalogue(parser, optional=True)
+    parser.add_argument(
+        "paths",
+        nargs="*",
+        metavar="PATH",
+        help="a directory or a source file; the `sources` setting by default",
+    )
     parser.add_argument(
         "-e",
         "--extension",
         dest="suffixes",
         action="append",
         metavar="SUFFIX",
-        help="scan a directory's files ending in SUFFIX (default .py; may be repeated)",
+        help="scan a directory's files ending in SUFFIX (may be repeated; the `suffixes` "
+        "setting, else .py, by default)",
     )
     parser.add_argument("--flat", action="store_true", help="do not scan subdirectories")
     parser.add_argument(
@@ -284,14 +290,15 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         dest="keywords",
         action="append",
         metavar="NAME",
-        help="a name whose calls mark a message, beside _ and N_ (may be repeated)",
+        help="a name whose calls mark a message, beside _ and N_ (may be repeated; the "
+        "`keywords` setting by default)",
     )
     parser.add_argument(
         "--scanner",
         choices=["python", "module"],
-        default="python",
-        help="python (default): read .py files as Python reads them, every literal marked call; "
-        "module: the module's own scanner, parse_directory's exact catalogue",
+        help="python (the default, unless the `scanner` setting says otherwise): read .py files "
+        "as Python reads them, every literal marked call; module: the module's own scanner, "
+        "parse_directory's exact catalogue",
     )
     parser.add_argument(
         "-v", "--verbose", action="store_true", help="list the marked calls that were skipped"
@@ -324,5 +331,5 @@ def run(args: argparse.Namespace) -> int:
         for target in (args.catalogue, excess_name(args.catalogue)):
             if same_file(name, target):
                 raise ToolError(f"{name}: is a source to scan and the file the update writes")
-    extraction = Extraction.choose(args.scanner, args.keywords or [], names)
+    extraction = Extraction.choose(args.scanner or "python", args.keywords or [], names)
     return update(args.catalogue, names, extraction, args)

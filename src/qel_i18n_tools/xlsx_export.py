@@ -118,7 +118,7 @@ HELP = "write the catalogue as a workbook for translators"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    add_catalogue(parser)
+    add_catalogue(parser, optional=True)
     parser.add_argument(
         "-o", "--output", required=True, metavar="FILE.xlsx", help="the workbook to write"
     )
