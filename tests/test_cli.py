@@ -3,6 +3,9 @@ traceback, the project's settings, the pre-commit hooks, labelled languages, hel
 
 import json
 import os
+import re
+import shutil
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -133,3 +136,28 @@ def test_check_and_stats_take_languages_and_min_percent(scratch, capsys):
     assert [one["label"] for one in json.loads(run(capsys, "stats", "--json")[1])["languages"]] == [
         "fr"
     ]
+
+
+def test_pre_commit_hooks(tmp_path, monkeypatch):
+    """The repository's hooks, installed by pre-commit itself: the update gate fails on a
+    catalogue out of step with the sources, check passes on a clean one."""
+    command = shutil.which("pre-commit")
+    if command is None:
+        pytest.skip("pre-commit is not installed")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "a.py").write_text('_("Open")\n')
+    settings_file(tmp_path, {"catalogue": "m.csv", "sources": ["src"]})
+    assert main(["update"]) == 0
+    (tmp_path / "src" / "a.py").write_text('_("Open")\n_("Save")\n')
+    for argv in (["init", "-q"], ["add", "."]):
+        subprocess.run(["git", *argv], check=True)
+    done = subprocess.run(
+        [command, "try-repo", str(Path(__file__).parent.parent), "--all-files"],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PRE_COMMIT_HOME": str(tmp_path / "cache")},
+    )
+    results = dict(re.findall(r"^qel-i18n ([^.]+?)\.+(Passed|Failed)$", done.stdout, re.M))
+    assert results == {"update --check": "Failed", "check": "Passed"}, done.stdout + done.stderr
+    assert "would change" in done.stdout
