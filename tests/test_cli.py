@@ -161,3 +161,30 @@ def test_pre_commit_hooks(tmp_path, monkeypatch):
     results = dict(re.findall(r"^qel-i18n ([^.]+?)\.+(Passed|Failed)$", done.stdout, re.M))
     assert results == {"update --check": "Failed", "check": "Passed"}, done.stdout + done.stderr
     assert "would change" in done.stdout
+
+
+# (header, translation of the one row, argv after the catalogue, status, header after, said)
+LABELS = [
+    ("Position,0,1", "", ["add-lang", "fr"], 0, "Position,0,fr", "1\n"),
+    ("Position,0,1", "Ouvrir", ["add-lang", "fr"], 0, "Position,0,1,fr", "2\n"),
+    ("Position,0,fr,", "Ouvrir", ["add-lang", "de"], 0, "Position,0,fr,de", "2\n"),
+    ("Position,0,1", "", ["add-lang", "1"], 2, "Position,0,1", "a column labelled '1'"),
+    ("Position,0,1", "Ouvrir", ["rename-lang", "1", "fr"], 0, "Position,0,fr", "is now labelled"),
+    ("Position,0,fr,de", "", ["rename-lang", "de", "fr"], 2, None, "labelled 'fr' (language 1)"),
+    ("Position,0,fr", "", ["rename-lang", "fr", "9"], 2, None, "must be the column's language"),
+    ("Position,0,fr", "", ["rename-lang", "es", "x"], 2, None, "add-lang m.csv es adds it"),
+    ("Position,0,fr", "", ["stats", "--lang", "es"], 2, None, "add-lang m.csv es adds it"),
+]
+
+
+@pytest.mark.parametrize("header, translation, argv, status, after, said", LABELS)
+def test_labelled_languages(
+    tmp_path, capsys, monkeypatch, header, translation, argv, status, after, said
+):
+    monkeypatch.chdir(tmp_path)
+    Path("m.csv").write_text(f"{header}\r\na.py: 0001,Open,{translation}\r\n")
+    result, out, err = run(capsys, argv[0], "m.csv", *argv[1:])
+    assert result == status and said in out + err
+    assert Path("m.csv").read_text().splitlines()[0] == (after or header)
+    if after == "Position,0,fr" and argv[0] == "add-lang":
+        assert "language 1 had no label of its own and no translation" in err

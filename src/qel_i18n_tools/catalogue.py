@@ -10,6 +10,7 @@ import io
 import json
 import os
 import re
+import shlex
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
@@ -228,7 +229,13 @@ def resolve_languages(catalogue: CatalogueFile, wanted: Sequence[str] | None) ->
                 for i in available
             )
             problem = "names several columns" if matches else "is not a language column"
-            raise ToolError(f"language {text!r} {problem}; the catalogue has {known or 'none'}")
+            hint = ""
+            if not matches:
+                label = text if text and not text.isdigit() else "LABEL"
+                hint = f"; qel-i18n add-lang {shlex.quote(catalogue.name)} {shlex.quote(label)} adds it"
+            raise ToolError(
+                f"language {text!r} {problem}; the catalogue has {known or 'none'}{hint}"
+            )
         if matches[0] not in chosen:
             chosen.append(matches[0])
     return chosen

@@ -18,6 +18,7 @@ from qel_i18n_tools import (
     fill,
     po_export,
     po_import,
+    rename_lang,
     rewrite,
     settings,
     stats,
@@ -48,6 +49,7 @@ VERBS: dict[str, Verb] = {
     "check": check,
     "stats": stats,
     "add-lang": add_lang,
+    "rename-lang": rename_lang,
     "rewrite": rewrite,
     "export-po": po_export,
     "import-po": po_import,
@@ -79,7 +81,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 # The verbs that write, and so hold the catalogue's lock (unless they only report).
-CATALOGUE_WRITERS = {"update", "fill", "add-lang", "import-po", "import-xlsx"}
+CATALOGUE_WRITERS = {"update", "fill", "add-lang", "rename-lang", "import-po", "import-xlsx"}
 WRITING = CATALOGUE_WRITERS | {"export-po", "export-xlsx"}
 
 
