@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from qel_i18n_tools import main, stats
+from qel_i18n_tools import cli, main, stats
 from test_tools import csv_text, rows_of, run
 
 
@@ -188,3 +188,22 @@ def test_labelled_languages(
     assert Path("m.csv").read_text().splitlines()[0] == (after or header)
     if after == "Position,0,fr" and argv[0] == "add-lang":
         assert "language 1 had no label of its own and no translation" in err
+
+
+@pytest.mark.parametrize("verb", sorted(cli.VERBS))
+def test_help_covers_every_argument_and_ends_with_examples_and_statuses(capsys, verb):
+    parser = cli.build_parser()
+    (verbs,) = [action for action in parser._actions if action.dest == "verb"]
+    sub = verbs.choices[verb]
+    assert all(action.help for action in sub._actions)
+    with pytest.raises(SystemExit):
+        main([verb, "--help"])
+    text = capsys.readouterr().out
+    assert text.split("examples:\n")[1].startswith(f"  qel-i18n {verb}")
+    assert text.rstrip().endswith("2  an error, told in one line on standard error")
+
+
+def test_version(capsys):
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out.startswith("qel-i18n ")

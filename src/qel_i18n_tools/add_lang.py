@@ -85,6 +85,11 @@ def add_language(path: str, label: str) -> tuple[int, bool]:
 
 HELP = "add a language column and print its index"
 
+EXAMPLES = """\
+  qel-i18n add-lang locale/messages.csv fr
+"""
+FINDINGS = ""
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser)

@@ -77,6 +77,14 @@ def _github(text: str, *, property: bool = False) -> str:
 
 HELP = "find translations that break placeholders or disagree"
 
+EXAMPLES = """\
+  qel-i18n check
+  qel-i18n check locale/messages.csv --lang fr --min-percent 95 --format github
+"""
+FINDINGS = (
+    "findings: broken placeholders, whitespace, rows that disagree, a language below --min-percent"
+)
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser, optional=True)

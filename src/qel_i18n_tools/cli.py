@@ -5,9 +5,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib.metadata
 import io
 import os
 import sys
+import textwrap
 import traceback
 from collections.abc import Sequence
 from typing import Protocol, TextIO
@@ -37,6 +39,8 @@ class Verb(Protocol):
     """A verb's module: its one-line help, its arguments and what it runs."""
 
     HELP: str
+    EXAMPLES: str  # indented command lines, one a line
+    FINDINGS: str  # what exit status 1 means; empty for a verb that has none
 
     def add_arguments(self, parser: argparse.ArgumentParser) -> None: ...
 
@@ -58,10 +62,34 @@ VERBS: dict[str, Verb] = {
 }
 
 
+def version() -> str:
+    try:
+        return importlib.metadata.version("qel_i18n")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown (not installed)"
+
+
+def epilog(verb: Verb) -> str:
+    """The end of a verb's help: examples, and what its exit statuses mean."""
+    statuses = [("0", "success")]
+    if verb.FINDINGS:
+        statuses.append(("1", verb.FINDINGS))
+    statuses.append(("2", "an error, told in one line on standard error"))
+    lines = [
+        textwrap.fill(text, 78, initial_indent=f"  {code}  ", subsequent_indent=" " * 5)
+        for code, text in statuses
+    ]
+    return f"examples:\n{verb.EXAMPLES}\nexit status:\n" + "\n".join(lines)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Tools for a qel_i18n catalogue: extract, fill, check, count."
+        prog=PROG,
+        description="Tools for a qel_i18n catalogue: extract, fill, check, count.",
+        epilog="`qel-i18n VERB --help` tells more of each verb. The [tool.qel-i18n] table of "
+        "the project's pyproject.toml gives the defaults of the options.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--traceback", action="store_true", help="show the traceback of an error")
     common.add_argument(
@@ -72,9 +100,18 @@ def build_parser() -> argparse.ArgumentParser:
         help="how long a verb that writes waits for another run's lock on the catalogue "
         f"(default {LOCK_WAIT:g})",
     )
-    verbs = parser.add_subparsers(dest="verb", required=True, metavar="VERB")
+    verbs = parser.add_subparsers(
+        dest="verb", required=True, metavar="VERB", help="what to do (each has its --help)"
+    )
     for name, verb in VERBS.items():
-        sub = verbs.add_parser(name, parents=[common], help=verb.HELP, description=verb.HELP)
+        sub = verbs.add_parser(
+            name,
+            parents=[common],
+            help=verb.HELP,
+            description=verb.HELP[:1].upper() + verb.HELP[1:] + ".",
+            epilog=epilog(verb),
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
         verb.add_arguments(sub)
         sub.set_defaults(run=verb.run)
     return parser

@@ -142,6 +142,12 @@ def fill_file(
 
 HELP = "carry translations over to empty rows of the same message"
 
+EXAMPLES = """\
+  qel-i18n fill --dry-run
+  qel-i18n fill locale/messages.csv --lang fr --prune-excess
+"""
+FINDINGS = "rows of one message have different translations (their empty cells stay empty)"
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser, optional=True)

@@ -157,6 +157,12 @@ def export_po(path: str, language: str, output: str, *, template: bool = False) 
 
 HELP = "write one language as a PO file for translation tools"
 
+EXAMPLES = """\
+  qel-i18n export-po --lang fr -o fr.po
+  qel-i18n export-po locale/messages.csv --lang 1 --template -o messages.pot
+"""
+FINDINGS = ""
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser, optional=True)

@@ -193,6 +193,12 @@ def take_entries(
 
 HELP = "take the translations of a PO file into a language"
 
+EXAMPLES = """\
+  qel-i18n import-po locale/messages.csv fr.po --lang fr --dry-run -v
+  qel-i18n import-po locale/messages.csv fr.po --lang fr --partial
+"""
+FINDINGS = "entries the catalogue cannot take (nothing imported unless --partial)"
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser)

@@ -17,6 +17,12 @@ from qel_i18n_tools.catalogue import (
 
 HELP = "give a language column a new label (its index stays)"
 
+EXAMPLES = """\
+  qel-i18n rename-lang locale/messages.csv 1 fr
+  qel-i18n rename-lang locale/messages.csv pt pt_PT
+"""
+FINDINGS = ""
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser)

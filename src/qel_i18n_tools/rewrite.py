@@ -15,6 +15,11 @@ def _contents(path: str) -> bytes:
 
 HELP = "convert files from the gettext module to qel_i18n"
 
+EXAMPLES = """\
+  qel-i18n rewrite app.py lib/*.py
+"""
+FINDINGS = ""
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(

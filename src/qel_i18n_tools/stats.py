@@ -51,6 +51,12 @@ def statistics(path: str, wanted: Sequence[str] | None = None) -> dict[str, Any]
 
 HELP = "how complete each language is"
 
+EXAMPLES = """\
+  qel-i18n stats
+  qel-i18n stats locale/messages.csv --lang fr --json
+"""
+FINDINGS = ""
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser, optional=True)

@@ -265,6 +265,13 @@ def report_check(
 
 HELP = "bring a catalogue in step with the sources"
 
+EXAMPLES = """\
+  qel-i18n update                        # the project's settings
+  qel-i18n update locale/messages.csv src -k gettext_lazy
+  qel-i18n update --check                # in CI, or as a pre-commit hook
+"""
+FINDINGS = "with --check, the files would change; otherwise, the update would move more than half of the rows to the excess file (nothing written), or rows of one message have translations in conflict"
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser, optional=True)

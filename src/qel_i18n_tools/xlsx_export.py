@@ -116,6 +116,11 @@ def export_xlsx(path: str, output: str) -> int:
 
 HELP = "write the catalogue as a workbook for translators"
 
+EXAMPLES = """\
+  qel-i18n export-xlsx -o messages.xlsx
+"""
+FINDINGS = ""
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser, optional=True)

@@ -429,6 +429,13 @@ def _read_rows(
 
 HELP = "take the translations of a workbook back"
 
+EXAMPLES = """\
+  qel-i18n import-xlsx locale/messages.csv messages.xlsx --dry-run
+"""
+FINDINGS = (
+    "rows or cells a spreadsheet changed into something else (nothing imported unless --partial)"
+)
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_catalogue(parser)
