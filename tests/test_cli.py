@@ -207,3 +207,34 @@ def test_version(capsys):
     with pytest.raises(SystemExit):
         main(["--version"])
     assert capsys.readouterr().out.startswith("qel-i18n ")
+
+
+# (command line, exit status, a figure of the report)
+JSON_REPORTS = [
+    (["update", "m.csv", "src", "--json"], 1, ("refused", True)),
+    (["update", "m.csv", "src", "--json", "--force"], 0, ("rows_new", 1)),
+    (["update", "m.csv", "src", "--check", "--format", "json"], 1, ("messages_new", ["Save"])),
+    (["fill", "m.csv", "--json", "--dry-run"], 1, ("filled", 1)),
+    (["import-xlsx", "m.csv", "m.xlsx", "--json"], 0, ("cells", 0)),
+    (["import-po", "m.csv", "fr.po", "--lang", "fr", "--json"], 1, ("findings", 1)),
+]
+
+
+@pytest.mark.parametrize("argv, status, figure", JSON_REPORTS)
+def test_json_reports_are_one_object(tmp_path, capsys, monkeypatch, argv, status, figure):
+    pytest.importorskip("openpyxl")
+    polib = pytest.importorskip("polib")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "a.py").write_text('_("Open")\n_("Save")\n')
+    rows = [["Position", "0", "fr"], ["src/a.py: 0001", "Open", "Ouvrir"], ["x: 1", "Open", ""]]
+    rows += [["y: 1", "Cut", "Couper"], ["y: 2", "Cut", "Tailler"], ["y: 3", "Cut"]]
+    Path("m.csv").write_text(csv_text(rows))
+    assert main(["export-xlsx", "m.csv", "-o", "m.xlsx"]) == 0
+    po = polib.POFile()
+    po.append(polib.POEntry(msgid="Gone", msgstr="Parti"))
+    po.save("fr.po")
+    capsys.readouterr()
+    result, out, _ = run(capsys, *argv)
+    key, value = figure
+    assert result == status and json.loads(out)[key] == value

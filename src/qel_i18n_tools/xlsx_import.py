@@ -13,6 +13,7 @@ import argparse
 import bisect
 import io
 import itertools
+import json
 import os
 import re
 import zipfile
@@ -21,7 +22,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from qel_i18n_tools.arguments import add_catalogue, add_dry_run
+from qel_i18n_tools.arguments import add_catalogue, add_dry_run, add_format
 from qel_i18n_tools.catalogue import (
     CatalogueFile,
     Row,
@@ -446,10 +447,23 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "--partial", action="store_true", help="import the rows that match despite findings"
     )
     add_dry_run(parser)
+    add_format(parser)
 
 
 def run(args: argparse.Namespace) -> int:
     result = import_xlsx(args.catalogue, args.workbook, partial=args.partial, dry_run=args.dry_run)
+    if args.format == "json":
+        record = {
+            "catalogue": args.catalogue,
+            "workbook": args.workbook,
+            "dry_run": args.dry_run,
+            "imported": args.partial or not result.findings,
+            "rows": result.rows,
+            "cells": result.cells,
+            "findings": result.findings,
+        }
+        print(json.dumps(record, ensure_ascii=False, indent=2))
+        return 1 if result.findings else 0
     for finding in result.findings:
         print(finding)
     if result.findings and not args.partial:
