@@ -215,14 +215,15 @@ def test_the_road_in_from_gettext(tmp_path):
     po = app / "locale" / "fr" / "LC_MESSAGES" / "app.po"
     polib.pofile(str(po)).save_as_mofile(str(po.with_suffix(".mo")))
 
-    def command(*argv):
+    def command(*argv, status=0):
         done = subprocess.run([sys.executable, *argv], cwd=app, capture_output=True, text=True)
-        assert done.returncode == 0, done.stdout + done.stderr
+        assert done.returncode == status, done.stdout + done.stderr
         return done.stdout
 
     before = command("app.py", "fr")
     assert "Bonjour, Ada !" in before
-    command("-m", "qel_i18n_tools", "rewrite", "app.py")
+    listed = command("-m", "qel_i18n_tools", "rewrite", "app.py", status=1)
+    assert "app.py:18: gettext.bindtextdomain(...): set qel_i18n.i18n.filename" in listed
     source = (app / "app.py").read_text()
     assert "import qel_i18n\n" in source and "_ = qel_i18n.gettext\n" in source
     start, end = source.index("    gettext.bindtextdomain"), source.index("\n\n\ndef report")

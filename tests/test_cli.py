@@ -238,3 +238,29 @@ def test_json_reports_are_one_object(tmp_path, capsys, monkeypatch, argv, status
     result, out, _ = run(capsys, *argv)
     key, value = figure
     assert result == status and json.loads(out)[key] == value
+
+
+# (source, what the rewrite lists as left: "line: use")
+GETTEXT_LEFT = [
+    ("import gettext\n_ = gettext.gettext\n", []),
+    (
+        'import gettext\ngettext.translation("app", "locale").install()\n',
+        ["2: gettext.translation(...)"],
+    ),
+    ("import gettext\nn = gettext.ngettext('a', 'b', 2)\n", ["2: gettext.ngettext(...)"]),
+    ("from gettext import gettext as _\n", ["1: from gettext import ..."]),
+    ("# gettext.textdomain('x')\ns = 'gettext.install()'\nself.gettext.install()\n", []),
+    ("import gettext\nf = gettext.GNUTranslations\n", ["2: gettext.GNUTranslations"]),
+    ('x = "unterminated\n', ["1: not read as Python"]),
+]
+
+
+@pytest.mark.parametrize("source, left", GETTEXT_LEFT)
+def test_rewrite_lists_the_gettext_uses_left(tmp_path, capsys, monkeypatch, source, left):
+    monkeypatch.chdir(tmp_path)
+    Path("a.py").write_text(source)
+    status, out, _ = run(capsys, "rewrite", "a.py")
+    listed = [line.removeprefix("a.py:") for line in out.splitlines() if line.startswith("a.py:")]
+    assert status == (1 if left else 0)
+    assert [line[: len(want)] for line, want in zip(listed, left)] == left
+    assert len(listed) == len(left)
