@@ -1,5 +1,6 @@
-"""The command line of `qel-i18n`: parses the arguments, runs the verb, and turns an expected
-failure into one line on standard error and exit status 2."""
+"""The command line of `qel-i18n`: assembles the verbs' arguments, fills in what the project's
+settings give, runs the verb, and turns an expected failure into one line on standard error
+and exit status 2; any other error is a fault of the tools, shown with its traceback."""
 
 from __future__ import annotations
 
