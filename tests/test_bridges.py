@@ -1,6 +1,7 @@
 """The roads to translators and in from gettext: export-po/import-po (checked with GNU msgfmt),
 export-xlsx/import-xlsx, and the example application's move from the gettext module."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -76,8 +77,10 @@ def test_po_round_trip_into_an_empty_language(catalogue, capsys, fuzzy):
     main(["export-po", catalogue, "--lang", "fr", "-o", "fr.po"])
     assert main(["add-lang", catalogue, "xx"]) == 0
     argv = ["import-po", catalogue, "fr.po", "--lang", "xx", "--force"] + ["--fuzzy"] * fuzzy
-    status, out, _ = run(capsys, *argv)
-    assert status == 0 and f"skipped 1 untranslated, {0 if fuzzy else 3} fuzzy" in out
+    capsys.readouterr()
+    status, out, _ = run(capsys, *argv, "--json")
+    skipped = {reason: len(entries) for reason, entries in json.loads(out)["skipped"].items()}
+    assert status == 0 and skipped == {"untranslated": 1} | ({} if fuzzy else {"fuzzy": 3})
     entries = {entry.msgid: entry for entry in polib.pofile("fr.po")}
     for _, message, *cells in rows_of(catalogue)[1:]:
         entry = entries[message]
@@ -100,14 +103,17 @@ def test_import_po_reports_what_it_cannot_take(catalogue, capsys):
     po.save("edited.po")
     before = Path(catalogue).read_bytes()
     argv = ["import-po", catalogue, "edited.po", "--lang", "1", "--partial"]
-    status, out, _ = run(capsys, *argv, "--dry-run")
+    assert "is obsolete" not in run(capsys, *argv, "--dry-run")[1]
+    status, out, _ = run(capsys, *argv, "--dry-run", "-v")
     assert status == 1 and Path(catalogue).read_bytes() == before
     lines = out.splitlines()
     starts = {entry.msgid: entry.linenum for entry in polib.pofile("edited.po")}
-    want = [f"edited.po:{starts[msgid]}" for msgid in ["Unknown", "Open", "file"]]
-    assert [line.split(": ")[0] for line in lines[:3]] == want
-    assert "not in m.csv" in lines[0] and "context" in lines[1] and "plural" in lines[2]
-    assert "2 cell(s) of 2 message(s) would be filled" in lines[3] and "1 obsolete" in lines[3]
+    want = [f"edited.po:{starts[msgid]}" for msgid in ["Open", "file", "Unknown", "Old"]]
+    assert [line.split(": ")[0].strip() for line in lines[2:9:2]] == want
+    assert "context" in lines[1] and "plural" in lines[3] and "not in the catalogue" in lines[5]
+    assert lines[7] == "    1 obsolete" and "not in m.csv" in lines[6]
+    assert "2 cell(s) of 2 message(s) would be filled" in lines[9] and "3 finding(s)" in lines[9]
+    assert run(capsys, *argv, "--dry-run", "--quiet")[1] == lines[9] + "\n"
     assert main(argv + ["--overwrite"]) == 1
     rows = rows_of(catalogue)
     assert rows[1][2] == rows[2][2] == "Sauver" and rows[-1] == ["c.py: 0100", "Quit", "Quitter"]
@@ -209,14 +215,15 @@ def test_the_road_in_from_gettext(tmp_path):
     po = app / "locale" / "fr" / "LC_MESSAGES" / "app.po"
     polib.pofile(str(po)).save_as_mofile(str(po.with_suffix(".mo")))
 
-    def command(*argv):
+    def command(*argv, status=0):
         done = subprocess.run([sys.executable, *argv], cwd=app, capture_output=True, text=True)
-        assert done.returncode == 0, done.stdout + done.stderr
+        assert done.returncode == status, done.stdout + done.stderr
         return done.stdout
 
     before = command("app.py", "fr")
     assert "Bonjour, Ada !" in before
-    command("-m", "qel_i18n_tools", "rewrite", "app.py")
+    listed = command("-m", "qel_i18n_tools", "rewrite", "app.py", status=1)
+    assert "app.py:18: gettext.bindtextdomain(...): set qel_i18n.i18n.filename" in listed
     source = (app / "app.py").read_text()
     assert "import qel_i18n\n" in source and "_ = qel_i18n.gettext\n" in source
     start, end = source.index("    gettext.bindtextdomain"), source.index("\n\n\ndef report")

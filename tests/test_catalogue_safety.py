@@ -18,6 +18,7 @@ VERBS = [
     ["check"],
     ["fill"],
     ["add-lang", "de"],
+    ["rename-lang", "fr", "French"],
     ["update", "src"],
     ["export-xlsx", "-o", "out.xlsx"],
 ]

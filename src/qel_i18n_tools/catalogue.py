@@ -10,6 +10,7 @@ import io
 import json
 import os
 import re
+import shlex
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
@@ -228,7 +229,13 @@ def resolve_languages(catalogue: CatalogueFile, wanted: Sequence[str] | None) ->
                 for i in available
             )
             problem = "names several columns" if matches else "is not a language column"
-            raise ToolError(f"language {text!r} {problem}; the catalogue has {known or 'none'}")
+            hint = ""
+            if not matches:
+                label = text if text and not text.isdigit() else "LABEL"
+                hint = f"; qel-i18n add-lang {shlex.quote(catalogue.name)} {shlex.quote(label)} adds it"
+            raise ToolError(
+                f"language {text!r} {problem}; the catalogue has {known or 'none'}{hint}"
+            )
         if matches[0] not in chosen:
             chosen.append(matches[0])
     return chosen
@@ -243,6 +250,26 @@ def shown_translations(path: str, language: int, messages: Iterable[str]) -> dic
         result = catalogue.gettext(message)
         shown[message] = None if result is message else result
     return shown
+
+
+@dataclass
+class Coverage:
+    """How much of a language the lookup translates: of the distinct messages, those for which
+    it shows a translation."""
+
+    language: int
+    label: str
+    messages: int
+    translated: int
+    percent: float  # 100 for a catalogue without messages
+
+
+def coverage(catalogue: CatalogueFile, language: int, shown: dict[str, str | None]) -> Coverage:
+    """The coverage of `language`, from what the lookup shows for each distinct message
+    (`shown_translations`)."""
+    translated = sum(1 for text in shown.values() if text is not None)
+    percent = 100.0 * translated / len(shown) if shown else 100.0
+    return Coverage(language, language_label(catalogue, language), len(shown), translated, percent)
 
 
 # Characters a terminal acts on or that reorder a line: C0 and C1 controls, DEL, the bidi

@@ -8,8 +8,11 @@ import argparse
 import json
 from dataclasses import asdict, dataclass
 
+from qel_i18n_tools.arguments import add_catalogue, add_format, add_languages, percent
 from qel_i18n_tools.catalogue import (
     CatalogueFile,
+    Coverage,
+    coverage,
     language_label,
     language_name,
     quote,
@@ -28,15 +31,6 @@ class Finding:
     label: str
     kind: str  # "placeholders", "whitespace", "disagreement" or "coverage"
     text: str
-
-
-@dataclass
-class Coverage:
-    language: int
-    label: str
-    messages: int  # distinct messages
-    translated: int  # those for which the lookup shows a translation
-    percent: float
 
 
 def check_language(catalogue: CatalogueFile, language: int, findings: list[Finding]) -> Coverage:
@@ -68,9 +62,7 @@ def check_language(catalogue: CatalogueFile, language: int, findings: list[Findi
                 f"the rows of {quote(message)} disagree: {cells}; the lookup shows "
                 + (quote(today) if today is not None else "no translation"),
             )
-    translated = sum(1 for text in shown.values() if text is not None)
-    percent = 100.0 * translated / len(groups) if groups else 100.0
-    return Coverage(language, label, len(groups), translated, percent)
+    return coverage(catalogue, language, shown)
 
 
 def _language(finding: Finding) -> str:
@@ -83,13 +75,37 @@ def _github(text: str, *, property: bool = False) -> str:
     return text.replace(":", "%3A").replace(",", "%2C") if property else text
 
 
+HELP = "find translations that break placeholders or disagree"
+
+EXAMPLES = """\
+  qel-i18n check
+  qel-i18n check locale/messages.csv --lang fr --min-percent 95 --format github
+"""
+FINDINGS = (
+    "findings: broken placeholders, whitespace, rows that disagree, a language below --min-percent"
+)
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser, optional=True)
+    add_languages(parser, settings=True)
+    parser.add_argument(
+        "--min-percent",
+        type=percent,
+        metavar="P",
+        help="fail when a language has fewer than P percent of its messages translated (the "
+        "`min-percent` setting by default)",
+    )
+    add_format(parser, "github")
+
+
 def run(args: argparse.Namespace) -> int:
     catalogue = read_catalogue(args.catalogue)
     findings: list[Finding] = []
-    coverage: list[Coverage] = []
+    shares: list[Coverage] = []
     for language in resolve_languages(catalogue, args.lang):
         share = check_language(catalogue, language, findings)
-        coverage.append(share)
+        shares.append(share)
         if args.min_percent is None:
             continue
         if not share.messages:  # an empty catalogue is no sign of a translated program
@@ -109,7 +125,7 @@ def run(args: argparse.Namespace) -> int:
                 {
                     "catalogue": catalogue.path,
                     "findings": [asdict(finding) for finding in findings],
-                    "coverage": [asdict(share) for share in coverage],
+                    "coverage": [asdict(share) for share in shares],
                 },
                 ensure_ascii=False,
                 indent=2,
@@ -125,7 +141,7 @@ def run(args: argparse.Namespace) -> int:
     else:
         for finding in findings:
             print(f"{finding.file}:{finding.line}: {_language(finding)}: {finding.text}")
-        for share in coverage:
+        for share in shares:
             print(
                 f"{language_name(share.language, share.label)}: {share.translated} of "
                 f"{share.messages} messages translated ({share.percent:.1f} %)"

@@ -4,9 +4,12 @@
 from __future__ import annotations
 
 import argparse
+import json
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
+from qel_i18n_tools.arguments import add_catalogue, add_dry_run, add_format, add_languages
 from qel_i18n_tools.catalogue import (
     CatalogueFile,
     Row,
@@ -38,6 +41,7 @@ class FillResult:
     filled: int = 0  # cells given a translation
     conflicts: list[Conflict] = field(default_factory=list)
     pruned: list[Row] = field(default_factory=list)  # excess rows no longer needed
+    catalogue: CatalogueFile | None = None  # the catalogue filled
 
 
 def fill_rows(
@@ -85,24 +89,49 @@ def _kept_in(row: Row, rows: list[Row] | None) -> bool:
     )
 
 
-def report_conflicts(catalogue: CatalogueFile, conflicts: list[Conflict]) -> None:
-    """Prints each conflict: its message and language, the candidates with their rows, the empty
-    rows, and the translation the lookup shows today."""
-    for language in sorted({conflict.language for conflict in conflicts}):
-        mine = [conflict for conflict in conflicts if conflict.language == language]
+def conflict_records(result: FillResult) -> list[dict[str, Any]]:
+    """Each conflict: where its first empty row is, its language and message, the candidates
+    with their rows, the empty rows, and the translation the lookup shows today (None: the
+    message itself)."""
+    catalogue = result.catalogue
+    if catalogue is None:
+        return []
+    records: list[dict[str, Any]] = []
+    for language in sorted({conflict.language for conflict in result.conflicts}):
+        mine = [conflict for conflict in result.conflicts if conflict.language == language]
         shown = shown_translations(catalogue.path, language, [c.message for c in mine])
-        name = language_name(language, language_label(catalogue, language))
         for conflict in mine:
-            print(
-                f"{catalogue.where(conflict.empty[0])}: conflict in {name} "
-                f"for {quote(conflict.message)}: {len(conflict.candidates)} different "
-                "translations, nothing filled"
+            records.append(
+                {
+                    "file": catalogue.name,
+                    "line": conflict.empty[0].line,
+                    "language": language,
+                    "label": language_label(catalogue, language),
+                    "message": conflict.message,
+                    "candidates": [
+                        {"text": text, "at": places} for text, places in conflict.candidates.items()
+                    ],
+                    "empty_at": [catalogue.where(row) for row in conflict.empty],
+                    "shown": shown[conflict.message],
+                }
             )
-            for text, places in conflict.candidates.items():
-                print(f"    {quote(text)} at {', '.join(places)}")
-            print(f"    empty at {', '.join(catalogue.where(row) for row in conflict.empty)}")
-            today = shown[conflict.message]
-            print(f"    the lookup shows {quote(today) if today is not None else 'no translation'}")
+    return records
+
+
+def report_conflicts(result: FillResult) -> None:
+    """Prints each conflict (`conflict_records`)."""
+    for record in conflict_records(result):
+        name = language_name(record["language"], record["label"])
+        print(
+            f"{record['file']}:{record['line']}: conflict in {name} for "
+            f"{quote(record['message'])}: {len(record['candidates'])} different translations, "
+            "nothing filled"
+        )
+        for candidate in record["candidates"]:
+            print(f"    {quote(candidate['text'])} at {', '.join(candidate['at'])}")
+        print(f"    empty at {', '.join(record['empty_at'])}")
+        today = record["shown"]
+        print(f"    the lookup shows {quote(today) if today is not None else 'no translation'}")
 
 
 def fill_file(
@@ -125,10 +154,11 @@ def fill_file(
     if excess and use_excess and not languages:  # the excess rows may hold further columns
         chosen += [language for language in languages_of(excess) if language not in chosen]
     result = fill_rows(catalogue, excess if use_excess else None, chosen)
+    result.catalogue = catalogue
     if prune and excess:
         result.pruned = prunable(catalogue, excess)
     if report:
-        report_conflicts(catalogue, result.conflicts)
+        report_conflicts(result)
     if not dry_run:
         if result.filled:
             write_rows(path, catalogue.header, (row.cells for row in catalogue.rows), name=name)
@@ -139,15 +169,50 @@ def fill_file(
     return result
 
 
+HELP = "carry translations over to empty rows of the same message"
+
+EXAMPLES = """\
+  qel-i18n fill --dry-run
+  qel-i18n fill locale/messages.csv --lang fr --prune-excess
+"""
+FINDINGS = "rows of one message have different translations (their empty cells stay empty)"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser, optional=True)
+    add_languages(parser)
+    parser.add_argument("--no-excess", action="store_true", help="leave the excess file's rows out")
+    parser.add_argument(
+        "--prune-excess",
+        action="store_true",
+        help="remove excess rows whose translations are all in the catalogue",
+    )
+    add_dry_run(parser)
+    add_format(parser)
+
+
 def run(args: argparse.Namespace) -> int:
     """The verb: fills, reports, and exits 1 when a conflict was found."""
+    as_json = args.format == "json"
     result = fill_file(
         args.catalogue,
         args.lang,
         use_excess=not args.no_excess,
         prune=args.prune_excess,
         dry_run=args.dry_run,
+        report=not as_json,
     )
+    if as_json:
+        record = {
+            "catalogue": args.catalogue,
+            "dry_run": args.dry_run,
+            "filled": result.filled,
+            "conflicts": conflict_records(result),
+            "excess": excess_name(args.catalogue),
+            "pruned": [row.line for row in result.pruned],
+        }
+        print(json.dumps(record, ensure_ascii=False, indent=2))
+        return 1 if result.conflicts else 0
     print(summary(args.catalogue, result, prune=args.prune_excess, dry_run=args.dry_run))
     return 1 if result.conflicts else 0
 

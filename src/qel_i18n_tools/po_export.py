@@ -9,6 +9,7 @@ import os
 import time
 from typing import TYPE_CHECKING
 
+from qel_i18n_tools.arguments import add_catalogue, add_language
 from qel_i18n_tools.catalogue import (
     CatalogueFile,
     Row,
@@ -21,7 +22,7 @@ from qel_i18n_tools.catalogue import (
     resolve_languages,
     shown_translations,
 )
-from qel_i18n_tools.errors import ToolError, missing_library
+from qel_i18n_tools.errors import ToolError, require
 from qel_i18n_tools.placeholders import (
     format_fields,
     is_printf_format,
@@ -135,10 +136,7 @@ def entry(message: str, rows: list[Row], language: int | None, shown: str | None
 def export_po(path: str, language: str, output: str, *, template: bool = False) -> int:
     """Writes one language of a catalogue as a PO file (a template: every msgstr empty);
     returns the number of entries."""
-    try:
-        import polib
-    except ImportError as error:
-        raise missing_library("polib", "po") from error
+    polib = require("polib", "po")
     refuse_output(output, path)
     catalogue = read_catalogue(path)
     index = resolve_languages(catalogue, [language])[0]
@@ -155,6 +153,26 @@ def export_po(path: str, language: str, output: str, *, template: bool = False) 
     text = str(po)
     replace_file(output, lambda file: file.write(text.encode("utf8")))
     return len(po)
+
+
+HELP = "write one language as a PO file for translation tools"
+
+EXAMPLES = """\
+  qel-i18n export-po --lang fr -o fr.po
+  qel-i18n export-po locale/messages.csv --lang 1 --template -o messages.pot
+"""
+FINDINGS = ""
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser, optional=True)
+    add_language(parser)
+    parser.add_argument(
+        "-o", "--output", required=True, metavar="FILE.po", help="the PO file to write"
+    )
+    parser.add_argument(
+        "--template", action="store_true", help="write a template (POT): every msgstr empty"
+    )
 
 
 def run(args: argparse.Namespace) -> int:

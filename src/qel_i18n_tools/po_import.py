@@ -7,12 +7,14 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import json
 import os
 import re
 import tempfile
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
+from qel_i18n_tools.arguments import add_catalogue, add_dry_run, add_format, add_language
 from qel_i18n_tools.catalogue import (
     Row,
     language_label,
@@ -22,21 +24,54 @@ from qel_i18n_tools.catalogue import (
     resolve_languages,
     write_rows,
 )
-from qel_i18n_tools.errors import ToolError, missing_library
+from qel_i18n_tools.errors import ToolError, require
 from qel_i18n_tools.po_syntax import Layout, check_lines, header_layout
 
 if TYPE_CHECKING:
     import polib
 
 
+# Why an entry is not taken, as reports count them; the first four are findings, which stop
+# the import unless --partial.
+REASONS = {
+    "duplicate": "repeated in the file (no copy is taken)",
+    "context": "with a context, which the catalogue cannot hold",
+    "plural": "with plural forms, which the catalogue cannot hold",
+    "unknown": "whose message is not in the catalogue",
+    "untranslated": "untranslated",
+    "fuzzy": "fuzzy (--fuzzy takes them)",
+    "obsolete": "obsolete",
+}
+FINDING_REASONS = ("duplicate", "context", "plural", "unknown")
+
+
 @dataclass
-class ImportResult:
+class Skipped:
+    """An entry not taken: why (a key of REASONS), its line, its msgid and what a report says."""
+
+    reason: str
+    line: int
+    msgid: str
+    text: str
+
+
+@dataclass
+class PoImportResult:
     cells: int = 0  # cells given a new value
     messages: int = 0  # entries that changed at least one cell
-    untranslated: int = 0
-    fuzzy: int = 0  # fuzzy entries skipped
-    obsolete: int = 0
-    reports: list[str] = field(default_factory=list)
+    skipped: list[Skipped] = field(default_factory=list)
+
+    def by_reason(self) -> dict[str, list[Skipped]]:
+        """The entries skipped, grouped by reason in the order of REASONS."""
+        return {
+            reason: entries
+            for reason in REASONS
+            if (entries := [one for one in self.skipped if one.reason == reason])
+        }
+
+    @property
+    def findings(self) -> int:
+        return sum(1 for one in self.skipped if one.reason in FINDING_REASONS)
 
 
 MO_MAGIC = (b"\xde\x12\x04\x95", b"\x95\x04\x12\xde")  # 0x950412de in either byte order
@@ -67,10 +102,7 @@ def header_charset(path: str, layout: Layout) -> str:
 def read_po(path: str) -> tuple[polib.POFile, Layout]:
     """Parses a PO file once its lines pass `check_lines`; its errors name the file and the
     line. polib reads the very text checked, from a copy in UTF-8."""
-    try:
-        import polib
-    except ImportError as error:
-        raise missing_library("polib", "po") from error
+    polib = require("polib", "po")
     with open(path, "rb") as file:  # an unreadable file fails here, with its name
         raw = file.read()
     if raw[:4] in MO_MAGIC:
@@ -121,7 +153,7 @@ def take_entries(
     partial: bool = False,
     force: bool = False,
     dry_run: bool = False,
-) -> ImportResult:
+) -> PoImportResult:
     """Fills the language's cells from the PO file's entries and writes the catalogue unless
     `dry_run`, or unless there are findings and not `partial`. A cell is set only when its value
     changes, so every other cell keeps its bytes."""
@@ -136,44 +168,47 @@ def take_entries(
             f"label of {language_name(index, label)}; --force takes it all the same"
         )
     groups = catalogue.by_message()
-    result = ImportResult()
+    result = PoImportResult()
     first: dict[tuple[str | None, str], int] = {}  # the line of each live entry's key
     doubled: set[tuple[str | None, str]] = set()
     for entry in po:
         key = (entry.msgctxt, entry.msgid)
         if not entry.obsolete and key in first:
             doubled.add(key)
-            result.reports.append(
-                f"{po_path}:{entry.linenum}: {quote(entry.msgid)} is also at line {first[key]}"
-                + (f" with the context {quote(entry.msgctxt)}" if entry.msgctxt is not None else "")
+            context = (
+                f" with the context {quote(entry.msgctxt)}" if entry.msgctxt is not None else ""
             )
+            text = f"{quote(entry.msgid)} is also at line {first[key]}{context}"
+            line = entry.linenum or layout.first_entry
+            result.skipped.append(Skipped("duplicate", line, entry.msgid, text))
         elif not entry.obsolete:
             first[key] = entry.linenum or layout.first_entry
     changes: list[tuple[Row, str]] = []
     for entry in po:
-        where = f"{po_path}:{entry.linenum or layout.first_entry}"
-        if entry.obsolete or entry.msgid == "" and entry.msgctxt is None:
-            result.obsolete += entry.obsolete
-            continue
-        if not (entry.msgstr or any(entry.msgstr_plural.values())):
-            result.untranslated += 1
-            continue
-        if entry.fuzzy and not fuzzy:
-            result.fuzzy += 1
-            continue
-        if (entry.msgctxt, entry.msgid) in doubled:
-            continue
-        if entry.msgctxt is not None:
-            result.reports.append(
-                f"{where}: {quote(entry.msgid)} has the context {quote(entry.msgctxt)}, "
-                "which the catalogue cannot hold"
+        line = entry.linenum or layout.first_entry
+
+        def skip(reason: str, text: str) -> None:
+            result.skipped.append(Skipped(reason, line, entry.msgid, f"{quote(entry.msgid)}{text}"))
+
+        if entry.msgid == "" and entry.msgctxt is None and not entry.obsolete:
+            continue  # the header
+        if entry.obsolete:
+            skip("obsolete", " is obsolete")
+        elif not (entry.msgstr or any(entry.msgstr_plural.values())):
+            skip("untranslated", " is untranslated")
+        elif entry.fuzzy and not fuzzy:
+            skip("fuzzy", " is fuzzy")
+        elif (entry.msgctxt, entry.msgid) in doubled:
+            continue  # skipped above
+        elif entry.msgctxt is not None:
+            skip(
+                "context",
+                f" has the context {quote(entry.msgctxt)}, which the catalogue cannot hold",
             )
         elif entry.msgid_plural:
-            result.reports.append(
-                f"{where}: {quote(entry.msgid)} has plural forms, which the catalogue cannot hold"
-            )
+            skip("plural", " has plural forms, which the catalogue cannot hold")
         elif entry.msgid not in groups:
-            result.reports.append(f"{where}: {quote(entry.msgid)} is not in {path}")
+            skip("unknown", f" is not in {path}")
         else:
             changed = 0
             for row in groups[entry.msgid]:
@@ -182,7 +217,7 @@ def take_entries(
                     changes.append((row, entry.msgstr))
                     changed += 1
             result.messages += changed > 0
-    if result.reports and not partial:
+    if result.findings and not partial:
         result.messages = 0
         return result
     for row, text in changes:
@@ -191,6 +226,42 @@ def take_entries(
     if changes and not dry_run:
         write_rows(path, catalogue.header, (row.cells for row in catalogue.rows))
     return result
+
+
+HELP = "take the translations of a PO file into a language"
+
+EXAMPLES = """\
+  qel-i18n import-po locale/messages.csv fr.po --lang fr --dry-run -v
+  qel-i18n import-po locale/messages.csv fr.po --lang fr --partial
+"""
+FINDINGS = "entries the catalogue cannot take (nothing imported unless --partial)"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser)
+    parser.add_argument("po_file", metavar="FILE.po", help="the PO file to take translations from")
+    add_language(parser)
+    parser.add_argument("--fuzzy", action="store_true", help="take fuzzy translations too")
+    parser.add_argument(
+        "--overwrite", action="store_true", help="replace translations, not only fill empty cells"
+    )
+    parser.add_argument(
+        "--partial", action="store_true", help="import the entries that match despite findings"
+    )
+    parser.add_argument(
+        "--force",
+        action="store_true",
+        help="import even when the file's Language differs from the column's label",
+    )
+    add_dry_run(parser)
+    output = parser.add_mutually_exclusive_group()
+    output.add_argument(
+        "-v", "--verbose", action="store_true", help="list the entries skipped, by reason"
+    )
+    output.add_argument(
+        "-q", "--quiet", action="store_true", help="print only the summary line (and errors)"
+    )
+    add_format(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -204,15 +275,43 @@ def run(args: argparse.Namespace) -> int:
         force=args.force,
         dry_run=args.dry_run,
     )
-    for report in result.reports:
-        print(report)
-    if result.reports and not args.partial:
-        print(f"{args.catalogue}: nothing imported; {len(result.reports)} finding(s)")
+    imported = not result.findings or args.partial
+    groups = result.by_reason()
+    if args.format == "json":
+        record = {
+            "catalogue": args.catalogue,
+            "po_file": args.po_file,
+            "dry_run": args.dry_run,
+            "imported": imported,
+            "cells": result.cells,
+            "messages": result.messages,
+            "findings": result.findings,
+            "skipped": {
+                reason: [{"line": one.line, "msgid": one.msgid} for one in entries]
+                for reason, entries in groups.items()
+            },
+        }
+        print(json.dumps(record, ensure_ascii=False, indent=2))
+        return 1 if result.findings else 0
+    if groups and not args.quiet:
+        # The findings' entries, which stop the import, always; the others' with -v.
+        print(f"skipped, by reason{'' if args.verbose else ' (-v lists every entry)'}:")
+        for reason, entries in groups.items():
+            finding = reason in FINDING_REASONS
+            print(f"    {len(entries)} {REASONS[reason]}{' [finding]' if finding else ''}")
+            if args.verbose or finding:
+                for one in entries:
+                    print(f"        {args.po_file}:{one.line}: {one.text}")
+    if not imported:
+        print(
+            f"{args.catalogue}: nothing imported; {result.findings} finding(s) in "
+            f"{args.po_file}, {len(result.skipped)} entries skipped (--partial imports the rest)"
+        )
         return 1
+    skipped = f"{len(result.skipped)} entries skipped, {result.findings} finding(s)"
     would = "would be " if args.dry_run else ""
     print(
         f"{args.catalogue}: {result.cells} cell(s) of {result.messages} message(s) {would}"
-        f"filled from {args.po_file}; skipped {result.untranslated} untranslated, "
-        f"{result.fuzzy} fuzzy, {result.obsolete} obsolete; {len(result.reports)} finding(s)"
+        f"filled from {args.po_file}; {skipped}"
     )
-    return 1 if result.reports else 0
+    return 1 if result.findings else 0

@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import argparse
 import json
+from collections.abc import Sequence
 from typing import Any
 
+from qel_i18n_tools.arguments import add_catalogue, add_format, add_languages
 from qel_i18n_tools.catalogue import (
+    coverage,
     excess_name,
-    language_label,
     language_name,
     read_catalogue,
     read_excess,
@@ -17,25 +19,24 @@ from qel_i18n_tools.catalogue import (
 )
 
 
-def statistics(path: str) -> dict[str, Any]:
+def statistics(path: str, wanted: Sequence[str] | None = None) -> dict[str, Any]:
     """Per language column: its label, the data rows and those with a translation, the distinct
     messages and those for which the lookup shows a translation; the excess file's rows."""
     catalogue = read_catalogue(path)
     excess = read_excess(path)
     groups = catalogue.by_message()
     languages = []
-    for language in resolve_languages(catalogue, None):
-        shown = shown_translations(path, language, groups)
-        translated = sum(1 for text in shown.values() if text is not None)
+    for language in resolve_languages(catalogue, wanted):
+        share = coverage(catalogue, language, shown_translations(path, language, groups))
         languages.append(
             {
                 "language": language,
-                "label": language_label(catalogue, language),
+                "label": share.label,
                 "rows": len(catalogue.rows),
                 "rows_translated": sum(1 for row in catalogue.rows if row.translation(language)),
-                "messages": len(groups),
-                "messages_translated": translated,
-                "percent": round(100.0 * translated / len(groups), 1) if groups else 100.0,
+                "messages": share.messages,
+                "messages_translated": share.translated,
+                "percent": round(share.percent, 1),
             }
         )
     return {
@@ -48,9 +49,24 @@ def statistics(path: str) -> dict[str, Any]:
     }
 
 
+HELP = "how complete each language is"
+
+EXAMPLES = """\
+  qel-i18n stats
+  qel-i18n stats locale/messages.csv --lang fr --json
+"""
+FINDINGS = ""
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser, optional=True)
+    add_languages(parser, settings=True)
+    add_format(parser)
+
+
 def run(args: argparse.Namespace) -> int:
-    figures = statistics(args.catalogue)
-    if args.json:
+    figures = statistics(args.catalogue, args.lang)
+    if args.format == "json":
         print(json.dumps(figures, ensure_ascii=False, indent=2))
         return 0
     print(

@@ -7,6 +7,7 @@ would change."""
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import shutil
 import tempfile
@@ -14,6 +15,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 from qel_i18n_tools import _native
+from qel_i18n_tools.arguments import add_catalogue, add_format
 from qel_i18n_tools.catalogue import (
     excess_name,
     quote,
@@ -23,7 +25,7 @@ from qel_i18n_tools.catalogue import (
     write_bytes,
 )
 from qel_i18n_tools.errors import ToolError, describe
-from qel_i18n_tools.fill import FillResult, fill_file, summary
+from qel_i18n_tools.fill import FillResult, conflict_records, fill_file, summary
 from qel_i18n_tools.safe_write import (
     ensure_writable,
     remove_stale_temporaries,
@@ -197,34 +199,79 @@ def update(
             if os.path.exists(original):
                 shutil.copyfile(original, duplicate)
         copy = copies[0][1]
+        as_json = args.format == "json"
         try:
-            change = update_file(copy, names, extraction, listing=args.check)
-            filled = fill_file(copy, report=not args.check, name=catalogue) if args.fill else None
+            change = update_file(copy, names, extraction, listing=args.check or as_json)
+            filled = None
+            if args.fill:
+                filled = fill_file(copy, report=not (args.check or as_json), name=catalogue)
         except (ToolError, OSError, ValueError) as error:
             raise _renamed(error, copies) from None
         changed = [
             original for original, duplicate in copies if not same_bytes(original, duplicate)
         ]
         too_many = not (args.check or args.force) and 2 * change.moved > change.kept + change.moved
-        if args.check or too_many:
-            return report_check(catalogue, change, filled, changed, args.verbose, too_many)
-        for original, duplicate in reversed(copies):
-            if original in changed:
-                with open(duplicate, "rb") as file:
-                    write_bytes(original, file.read())
-    report_skipped(change, args.verbose)
-    print(
-        f"{change.files} file(s) scanned, {change.rows} marked message(s) found "
-        f"({change.messages} distinct)"
-    )
-    print(
-        f"{catalogue}: {change.new} row(s) new, {change.kept} kept, "
-        f"{change.moved} moved to {excess}"
-    )
-    if filled is None:
-        return 0
-    print(summary(catalogue, filled, prune=False, dry_run=False))
-    return 1 if filled.conflicts else 0
+        written = not (args.check or too_many)
+        if written:
+            for original, duplicate in reversed(copies):
+                if original in changed:
+                    with open(duplicate, "rb") as file:
+                        write_bytes(original, file.read())
+        if as_json:  # while the copy is there for the lookup that conflicts name
+            record = outcome(catalogue, change, filled, changed, written, too_many)
+            print(json.dumps(record, ensure_ascii=False, indent=2))
+    if not written:
+        status = 1 if too_many or changed else 0
+        if not as_json:
+            report_check(catalogue, change, filled, changed, args.verbose, too_many)
+        return status
+    if not as_json:
+        report_skipped(change, args.verbose)
+        print(
+            f"{change.files} file(s) scanned, {change.rows} marked message(s) found "
+            f"({change.messages} distinct)"
+        )
+        print(
+            f"{catalogue}: {change.new} row(s) new, {change.kept} kept, "
+            f"{change.moved} moved to {excess}"
+        )
+        if filled is not None:
+            print(summary(catalogue, filled, prune=False, dry_run=False))
+    return 1 if filled and filled.conflicts else 0
+
+
+def outcome(
+    catalogue: str,
+    change: Change,
+    filled: FillResult | None,
+    changed: list[str],
+    written: bool,
+    too_many: bool,
+) -> dict[str, object]:
+    """What `--format json` prints: the update's figures, the messages new, moved and gone,
+    the marked calls skipped, the files changed (or that would change), and the conflicts."""
+    return {
+        "catalogue": catalogue,
+        "excess": excess_name(catalogue),
+        "files_scanned": change.files,
+        "rows": change.rows,
+        "messages": change.messages,
+        "rows_new": change.new,
+        "rows_kept": change.kept,
+        "rows_moved": change.moved,
+        "messages_new": change.messages_new,
+        "messages_moved": change.messages_moved,
+        "messages_gone": change.messages_gone,
+        "skipped": [
+            {"file": name, "line": line, "marker": marker, "reason": why}
+            for name, line, marker, why in change.skipped
+        ],
+        "changed": changed,
+        "written": written and bool(changed),
+        "refused": too_many,
+        "filled": filled.filled if filled else 0,
+        "conflicts": conflict_records(filled) if filled else [],
+    }
 
 
 def report_check(
@@ -234,8 +281,8 @@ def report_check(
     changed: list[str],
     verbose: bool,
     too_many: bool,
-) -> int:
-    """Says what the update would change (1) or that nothing would (0)."""
+) -> None:
+    """Says what the update would change, or that nothing would."""
     report_skipped(change, verbose)
     if too_many:
         print(
@@ -243,10 +290,10 @@ def report_check(
             f"{change.kept + change.moved} rows to {excess_name(catalogue)}; nothing written. "
             "Are the paths right? --force writes all the same"
         )
-        return 1
+        return
     if not changed:
         print(f"{catalogue} is up to date ({change.files} files, {change.rows} messages)")
-        return 0
+        return
     print(f"{' and '.join(changed)} would change:")
     for kind, messages in (
         ("new", change.messages_new),
@@ -259,7 +306,70 @@ def report_check(
         print(f"    {filled.filled} translation(s) would be carried over")
     elif not (change.messages_new or change.messages_moved or change.messages_gone):
         print("    the rows would be rewritten in the order and form the update writes")
-    return 1
+
+
+HELP = "bring a catalogue in step with the sources"
+
+EXAMPLES = """\
+  qel-i18n update                        # the project's settings
+  qel-i18n update locale/messages.csv src -k gettext_lazy
+  qel-i18n update --check                # in CI, or as a pre-commit hook
+"""
+FINDINGS = "with --check, the files would change; otherwise, the update would move more than half of the rows to the excess file (nothing written), or rows of one message have translations in conflict"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser, optional=True)
+    parser.add_argument(
+        "paths",
+        nargs="*",
+        metavar="PATH",
+        help="a directory or a source file; the `sources` setting by default",
+    )
+    parser.add_argument(
+        "-e",
+        "--extension",
+        dest="suffixes",
+        action="append",
+        metavar="SUFFIX",
+        help="scan a directory's files ending in SUFFIX (may be repeated; the `suffixes` "
+        "setting, else .py, by default)",
+    )
+    parser.add_argument("--flat", action="store_true", help="do not scan subdirectories")
+    parser.add_argument(
+        "-k",
+        "--keyword",
+        dest="keywords",
+        action="append",
+        metavar="NAME",
+        help="a name whose calls mark a message, beside _ and N_ (may be repeated; the "
+        "`keywords` setting by default)",
+    )
+    parser.add_argument(
+        "--scanner",
+        choices=["python", "module"],
+        help="python (the default, unless the `scanner` setting says otherwise): read .py files "
+        "as Python reads them, every literal marked call; module: the module's own scanner, "
+        "parse_directory's exact catalogue",
+    )
+    parser.add_argument(
+        "-v", "--verbose", action="store_true", help="list the marked calls that were skipped"
+    )
+    parser.add_argument(
+        "--fill",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="carry translations over to new rows of the same message (default)",
+    )
+    parser.add_argument(
+        "--check", action="store_true", help="write nothing; exit 1 when the files would change"
+    )
+    parser.add_argument(
+        "--force",
+        action="store_true",
+        help="write even when more than half of the catalogue's rows would move to the excess file",
+    )
+    add_format(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -274,5 +384,5 @@ def run(args: argparse.Namespace) -> int:
         for target in (args.catalogue, excess_name(args.catalogue)):
             if same_file(name, target):
                 raise ToolError(f"{name}: is a source to scan and the file the update writes")
-    extraction = Extraction.choose(args.scanner, args.keywords or [], names)
+    extraction = Extraction.choose(args.scanner or "python", args.keywords or [], names)
     return update(args.catalogue, names, extraction, args)

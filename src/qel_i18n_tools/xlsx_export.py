@@ -9,8 +9,9 @@ import re
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
+from qel_i18n_tools.arguments import add_catalogue
 from qel_i18n_tools.catalogue import CatalogueFile, read_catalogue, read_excess
-from qel_i18n_tools.errors import ToolError, missing_library
+from qel_i18n_tools.errors import ToolError, require
 from qel_i18n_tools.safe_write import replace_file
 
 if TYPE_CHECKING:
@@ -99,10 +100,7 @@ def fill_sheet(sheet: Worksheet, table: CatalogueFile, *, editable: bool) -> Non
 def export_xlsx(path: str, output: str) -> int:
     """Writes the catalogue (and its excess file's rows, on a sheet of their own) as a
     workbook; returns the number of rows written."""
-    try:
-        from openpyxl import Workbook
-    except ImportError as error:
-        raise missing_library("openpyxl", "xlsx") from error
+    Workbook = require("openpyxl", "xlsx").Workbook
     catalogue = read_catalogue(path)
     excess = read_excess(path)
     book = Workbook()
@@ -114,6 +112,21 @@ def export_xlsx(path: str, output: str) -> int:
         fill_sheet(book.create_sheet(EXCESS_SHEET), excess, editable=False)
     replace_file(output, book.save)
     return len(catalogue.rows)
+
+
+HELP = "write the catalogue as a workbook for translators"
+
+EXAMPLES = """\
+  qel-i18n export-xlsx -o messages.xlsx
+"""
+FINDINGS = ""
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser, optional=True)
+    parser.add_argument(
+        "-o", "--output", required=True, metavar="FILE.xlsx", help="the workbook to write"
+    )
 
 
 def run(args: argparse.Namespace) -> int:

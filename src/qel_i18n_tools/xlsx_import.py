@@ -11,9 +11,9 @@ from __future__ import annotations
 
 import argparse
 import bisect
-import importlib
 import io
 import itertools
+import json
 import os
 import re
 import zipfile
@@ -22,6 +22,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from qel_i18n_tools.arguments import add_catalogue, add_dry_run, add_format
 from qel_i18n_tools.catalogue import (
     CatalogueFile,
     Row,
@@ -30,7 +31,7 @@ from qel_i18n_tools.catalogue import (
     read_catalogue,
     write_rows,
 )
-from qel_i18n_tools.errors import ToolError, missing_library
+from qel_i18n_tools.errors import ToolError, require
 from qel_i18n_tools.xlsx_export import CATALOGUE_SHEET, EXCESS_SHEET, unescape
 
 if TYPE_CHECKING:
@@ -72,7 +73,7 @@ _LOOKALIKE = re.compile(rf"(copyof)?{CATALOGUE_SHEET}(copy)?[0-9]*")
 
 
 @dataclass
-class ImportResult:
+class XlsxImportResult:
     rows: int = 0  # workbook rows matched to a catalogue row
     cells: int = 0  # catalogue cells given a new value
     findings: list[str] = field(default_factory=list)
@@ -89,15 +90,9 @@ def limit_for(catalogue: str) -> int:
 def _require_defusedxml() -> None:
     """Refuses to go on unless openpyxl is installed and parses XML through defusedxml, which
     refuses entity declarations and external references whatever the local expat allows."""
-    try:
-        from openpyxl.xml import DEFUSEDXML
-    except ImportError as error:
-        raise missing_library("openpyxl", "xlsx") from error
-    try:
-        importlib.import_module("defusedxml")
-    except ImportError as error:
-        raise missing_library("defusedxml", "xlsx") from error
-    if not DEFUSEDXML:
+    parses_safely = require("openpyxl.xml", "xlsx").DEFUSEDXML
+    require("defusedxml", "xlsx")
+    if not parses_safely:
         setting = os.environ.get("OPENPYXL_DEFUSEDXML")
         raise ToolError(
             f"openpyxl does not parse XML through defusedxml here (OPENPYXL_DEFUSEDXML={setting}); "
@@ -313,7 +308,7 @@ def _open_book(workbook: str, buffer: io.BytesIO) -> Workbook:
     return book
 
 
-def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> ImportResult:
+def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> XlsxImportResult:
     """Matches each workbook row to the catalogue row with its position and message and takes
     its translation cells. With findings nothing is written, unless `partial`."""
     _require_defusedxml()
@@ -322,7 +317,7 @@ def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> Im
     book = _open_book(workbook, buffer)
     try:
         try:
-            result = ImportResult(findings=_sheet_findings(book, workbook, catalogue.header))
+            result = XlsxImportResult(findings=_sheet_findings(book, workbook, catalogue.header))
         except _UNREADABLE as error:
             raise _unreadable(workbook, buffer, error) from error
         sheet: Any = book[CATALOGUE_SHEET]
@@ -356,7 +351,7 @@ def import_xlsx(path: str, workbook: str, *, partial: bool, dry_run: bool) -> Im
 
 
 def _read_rows(
-    parser: Any, catalogue: CatalogueFile, workbook: str, result: ImportResult
+    parser: Any, catalogue: CatalogueFile, workbook: str, result: XlsxImportResult
 ) -> list[tuple[Row, int, str, int]]:
     """Reads the sheet's rows: checks the header row, matches each other row to a catalogue
     row, and returns the translation cells that differ, with the sheet row each comes from. Cells
@@ -433,8 +428,42 @@ def _read_rows(
     return [change for change in changes if change[1] + 2 <= last]  # the column of a language
 
 
+HELP = "take the translations of a workbook back"
+
+EXAMPLES = """\
+  qel-i18n import-xlsx locale/messages.csv messages.xlsx --dry-run
+"""
+FINDINGS = (
+    "rows or cells a spreadsheet changed into something else (nothing imported unless --partial)"
+)
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_catalogue(parser)
+    parser.add_argument(
+        "workbook", metavar="FILE.xlsx", help="the workbook export-xlsx wrote, as translated"
+    )
+    parser.add_argument(
+        "--partial", action="store_true", help="import the rows that match despite findings"
+    )
+    add_dry_run(parser)
+    add_format(parser)
+
+
 def run(args: argparse.Namespace) -> int:
     result = import_xlsx(args.catalogue, args.workbook, partial=args.partial, dry_run=args.dry_run)
+    if args.format == "json":
+        record = {
+            "catalogue": args.catalogue,
+            "workbook": args.workbook,
+            "dry_run": args.dry_run,
+            "imported": args.partial or not result.findings,
+            "rows": result.rows,
+            "cells": result.cells,
+            "findings": result.findings,
+        }
+        print(json.dumps(record, ensure_ascii=False, indent=2))
+        return 1 if result.findings else 0
     for finding in result.findings:
         print(finding)
     if result.findings and not args.partial:
