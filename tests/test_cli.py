@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -144,6 +145,8 @@ def test_pre_commit_hooks(tmp_path, monkeypatch):
     command = shutil.which("pre-commit")
     if command is None:
         pytest.skip("pre-commit is not installed")
+    if os.environ.get("LD_PRELOAD") or sys.version_info[:2] != (3, 12):
+        pytest.skip("pre-commit builds the package afresh: once, in the plain 3.12 run")
     monkeypatch.chdir(tmp_path)
     (tmp_path / "src").mkdir()
     (tmp_path / "src" / "a.py").write_text('_("Open")\n')
