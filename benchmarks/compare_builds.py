@@ -3,13 +3,17 @@ them (the CMake options QEL_I18N_FAST_*), timed side by side on the workloads it
 
     python benchmarks/compare_builds.py [--rounds 7] [--sizes 100,10000,100000]
                                         [--callgrind] [--only VIEW,LOCK,...]
+    python benchmarks/compare_builds.py --instructions DIRECTORY [--sizes 10000,100000]
 
 Each build is made with CMake under build/fast-paths/. Each round runs every build once, in
 a new interpreter, on the same workloads; a workload's time is the best of its round, and its
 figure the median over rounds. The report gives, per fast path, time without it over time with
 it on each workload it targets (1.25: the build without it takes 25 % longer). With
 --callgrind each workload a fast path targets is also counted in instructions under valgrind,
-which the machine's load does not disturb.
+which the machine's load does not disturb. --instructions builds nothing and times nothing: it
+gives the instructions per `_()` call of the extension already built in DIRECTORY (a build
+directory, such as build/lookup), on each kind of lookup at each size, so that a change of the
+code can be counted before and after.
 
 Workloads: `_()` on hits, untranslated messages and misses at each size (the lookup
 benchmark's catalogues); the loader, and a catalogue's reload, on 10 000 and 100 000 rows;
@@ -194,12 +198,31 @@ def count_instructions(directory, args, workload, loops):
     return total, calls
 
 
+def instructions_per_call(directory, args, workload):
+    """Instructions per call of a workload: the run of many calls less that of its set-up alone."""
+    loops = {"lookup": 50, "load": 2, "reload": 2, "extract": 1}[workload.split()[0]]
+    many, calls = count_instructions(directory, args, workload, loops)
+    none, _ = count_instructions(directory, args, workload, 0)
+    return (many - none) / calls
+
+
+def report_instructions(args):
+    directory = os.path.abspath(args.instructions)
+    print(f"Instructions per `_()` call under callgrind ({directory}):")
+    for size in args.sizes.split(","):
+        for kind in ("hit", "untranslated", "miss"):
+            workload = f"lookup {size} {kind}"
+            print(f"  {workload:26} {instructions_per_call(directory, args, workload):9.1f}",
+                  flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--sizes", default="100,10000,100000")
     parser.add_argument("--only", default=",".join(SWITCHES))
     parser.add_argument("--callgrind", action="store_true")
+    parser.add_argument("--instructions", metavar="DIRECTORY")
     parser.add_argument("--worker")
     parser.add_argument("--corpus")
     parser.add_argument("--workload")
@@ -207,6 +230,8 @@ def main():
     args = parser.parse_args()
     if args.worker:
         return worker(args)
+    if args.instructions:
+        return report_instructions(args)
 
     switches = args.only.split(",")
     variants = {"all": build("all", [])}
@@ -240,12 +265,8 @@ def main():
             targeted = [s for s in switches if any(workload.startswith(t) for t in SWITCHES[s])]
             if not targeted:
                 continue
-            counts = {}
-            for name in ["all"] + targeted:
-                loops = {"lookup": 50, "load": 2, "reload": 2, "extract": 1}[workload.split()[0]]
-                many, calls = count_instructions(variants[name], args, workload, loops)
-                none, _ = count_instructions(variants[name], args, workload, 0)
-                counts[name] = (many - none) / calls
+            counts = {name: instructions_per_call(variants[name], args, workload)
+                      for name in ["all"] + targeted}
             line = "  ".join(f"{name} {counts[name] / counts['all']:5.3f}" for name in targeted)
             print(f"  {workload:26} all {counts['all']:9.0f}   {line}", flush=True)
 
