@@ -182,21 +182,29 @@ def run_round(directory, args, corpus):
 
 
 def count_instructions(directory, args, workload, loops):
-    out = tempfile.mktemp(prefix="callgrind-")
-    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-               __file__, "--worker", directory, "--sizes", args.sizes, "--workload", workload,
-               "--count", str(loops)]
-    if args.corpus:
-        command += ["--corpus", args.corpus]
-    # The same hash seed every time, so that dict layouts, and with them the counts, repeat.
-    done = subprocess.run(command, check=True, capture_output=True, text=True,
-                          env=dict(os.environ, PYTHONHASHSEED="0"))
-    calls = json.loads(done.stdout)["calls"]
-    with open(out) as file:
-        for line in file:
-            if line.startswith("summary:") or line.startswith("totals:"):
-                total = int(line.split()[1])
-    os.remove(out)
+    # Where the process's stack begins moves with the length of its arguments and environment,
+    # and the counts a little with it (the alignment of what is compared). So every build is run
+    # from a copy of its extension in a directory whose name has the same length, in the same
+    # environment: only the code then makes a difference.
+    with tempfile.TemporaryDirectory(prefix="qel_i18n-count-") as copy:
+        for name in os.listdir(directory):
+            if name.startswith("qel_i18n.") and name.endswith(".so"):
+                shutil.copy(os.path.join(directory, name), copy)
+        out = os.path.join(copy, "callgrind.out")
+        command = [shutil.which("valgrind"), "--tool=callgrind", f"--callgrind-out-file={out}",
+                   sys.executable, __file__, "--worker", copy, "--sizes", args.sizes,
+                   "--workload", workload, "--count", str(loops)]
+        if args.corpus:
+            command += ["--corpus", args.corpus]
+        # The same hash seed every time, so that dict layouts, and with them the counts, repeat;
+        # no compiled module written, which only the first run would pay for.
+        done = subprocess.run(command, check=True, capture_output=True, text=True,
+                              env={"PYTHONHASHSEED": "0", "PYTHONDONTWRITEBYTECODE": "1"})
+        calls = json.loads(done.stdout)["calls"]
+        with open(out) as file:
+            for line in file:
+                if line.startswith("summary:") or line.startswith("totals:"):
+                    total = int(line.split()[1])
     return total, calls
 
 
