@@ -141,14 +141,23 @@ PyObject *translation_of(PyObject *element, PyObject *message) noexcept {
     return present ? translation.release() : Py_NewRef(message);
 }
 
-/// Probes a message that a sorted, indexed table holds in the run first..last: every element
-/// before the run is smaller and every one after it greater, so its place alone gives the order.
-struct RunProbe {
+/// What the probes through the index share: they run no host code, so that their order never
+/// fails, and a hit's answer is read from the element the index holds.
+struct IndexedProbe {
     static constexpr bool indexed = true;
     InPlace in_place;
+    PyObject *message;
+
+    PyObject *translation(Py_ssize_t middle) const noexcept {
+        return translation_of(in_place.element(middle), message);
+    }
+};
+
+/// Probes a message that a sorted, indexed table holds in the run first..last: every element
+/// before the run is smaller and every one after it greater, so its place alone gives the order.
+struct RunProbe : IndexedProbe {
     Py_ssize_t first;
     Py_ssize_t last;
-    PyObject *message;
 
     int order(Py_ssize_t middle, bool) const noexcept {
         if (!in_place(middle)) {
@@ -156,19 +165,13 @@ struct RunProbe {
         }
         return middle < first ? -1 : (middle > last ? 1 : 0);
     }
-    PyObject *translation(Py_ssize_t middle) const noexcept {
-        return translation_of(in_place.element(middle), message);
-    }
 };
 
 /// Probes by the leading code units of the messages, which decide most comparisons without
 /// reading the strings.
-struct UnitsProbe {
-    static constexpr bool indexed = true;
-    InPlace in_place;
+struct UnitsProbe : IndexedProbe {
     const Leading *probes;
     Leading units;
-    PyObject *message;
 
     int order(Py_ssize_t middle, bool) const noexcept {
         if (!in_place(middle) || (probes[middle].low & leading_none) != 0) {
@@ -176,9 +179,6 @@ struct UnitsProbe {
         }
         return compare_text(probes[middle], PyTuple_GET_ITEM(in_place.element(middle), 1), units,
                             message);
-    }
-    PyObject *translation(Py_ssize_t middle) const noexcept {
-        return translation_of(in_place.element(middle), message);
     }
 };
 
@@ -264,11 +264,12 @@ PyObject *search(PyObject *self, PyObject *table, PyObject *message) noexcept {
     // Nothing from here to a probe that cannot tell runs host code.
     const InPlace in_place(table, *index);
     if (ProbeIndex::Run found; fast::runs && index->find(message, found)) {
-        const RunProbe probe{in_place, static_cast<Py_ssize_t>(found.first),
-                             static_cast<Py_ssize_t>(found.last), message};
+        const RunProbe probe{{in_place, message},
+                             static_cast<Py_ssize_t>(found.first),
+                             static_cast<Py_ssize_t>(found.last)};
         return bisect(probe, table, message, 0, length - 1);
     }
-    const UnitsProbe probe{in_place, index->probes.get(), leading_units(message), message};
+    const UnitsProbe probe{{in_place, message}, index->probes.get(), leading_units(message)};
     return bisect(probe, table, message, 0, length - 1);
 }
 
