@@ -1,15 +1,20 @@
 """What each fast path gains: the module built with every fast path, and once without each of
-them (the CMake options QEL_I18N_FAST_*), timed side by side on the workloads it targets.
+them (named in the CMake list QEL_I18N_FAST_PATHS_OFF), timed side by side on the workloads it
+targets.
 
     python benchmarks/compare_builds.py [--rounds 7] [--sizes 100,10000,100000]
                                         [--callgrind] [--only VIEW,LOCK,...]
+    python benchmarks/compare_builds.py --instructions DIRECTORY [--sizes 10000,100000]
 
 Each build is made with CMake under build/fast-paths/. Each round runs every build once, in
 a new interpreter, on the same workloads; a workload's time is the best of its round, and its
 figure the median over rounds. The report gives, per fast path, time without it over time with
 it on each workload it targets (1.25: the build without it takes 25 % longer). With
 --callgrind each workload a fast path targets is also counted in instructions under valgrind,
-which the machine's load does not disturb.
+which the machine's load does not disturb. --instructions builds nothing and times nothing: it
+gives the instructions per `_()` call of the extension already built in DIRECTORY (a build
+directory, such as build/lookup), on each kind of lookup at each size, so that a change of the
+code can be counted before and after.
 
 Workloads: `_()` on hits, untranslated messages and misses at each size (the lookup
 benchmark's catalogues); the loader, and a catalogue's reload, on 10 000 and 100 000 rows;
@@ -47,12 +52,13 @@ SWITCHES = {
 }
 
 
-def build(name, options):
-    """Configures and builds one variant; returns the directory holding the extension."""
+def build(name, switches_off):
+    """Configures and builds one variant without the fast paths named (all of them built when
+    none is); returns the directory holding the extension."""
     directory = os.path.join(BUILDS, name)
     command = ["cmake", "-S", ROOT, "-B", directory, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-               "-DQEL_I18N_WERROR=ON", f"-DPython_EXECUTABLE={sys.executable}"]
-    command += [f"-D{option}=OFF" for option in options]
+               "-DQEL_I18N_WERROR=ON", f"-DPython_EXECUTABLE={sys.executable}",
+               f"-DQEL_I18N_FAST_PATHS_OFF={';'.join(switches_off)}"]
     subprocess.run(command, check=True, capture_output=True)
     subprocess.run(["cmake", "--build", directory], check=True, capture_output=True)
     return directory
@@ -176,22 +182,50 @@ def run_round(directory, args, corpus):
 
 
 def count_instructions(directory, args, workload, loops):
-    out = tempfile.mktemp(prefix="callgrind-")
-    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-               __file__, "--worker", directory, "--sizes", args.sizes, "--workload", workload,
-               "--count", str(loops)]
-    if args.corpus:
-        command += ["--corpus", args.corpus]
-    # The same hash seed every time, so that dict layouts, and with them the counts, repeat.
-    done = subprocess.run(command, check=True, capture_output=True, text=True,
-                          env=dict(os.environ, PYTHONHASHSEED="0"))
-    calls = json.loads(done.stdout)["calls"]
-    with open(out) as file:
-        for line in file:
-            if line.startswith("summary:") or line.startswith("totals:"):
-                total = int(line.split()[1])
-    os.remove(out)
+    # Where the process's stack begins moves with the length of its arguments and environment,
+    # and the counts a little with it (the alignment of what is compared). So every build is run
+    # from a copy of its extension in a directory whose name has the same length, in the same
+    # environment: only the code then makes a difference.
+    with tempfile.TemporaryDirectory(prefix="qel_i18n-count-") as copy:
+        for name in os.listdir(directory):
+            if name.startswith("qel_i18n.") and name.endswith(".so"):
+                shutil.copy(os.path.join(directory, name), copy)
+        out = os.path.join(copy, "callgrind.out")
+        command = [shutil.which("valgrind"), "--tool=callgrind", f"--callgrind-out-file={out}",
+                   sys.executable, __file__, "--worker", copy, "--sizes", args.sizes,
+                   "--workload", workload, "--count", str(loops)]
+        if args.corpus:
+            command += ["--corpus", args.corpus]
+        # The same hash seed every time, so that dict layouts, and with them the counts, repeat;
+        # no compiled module written, which only the first run would pay for.
+        done = subprocess.run(command, check=True, capture_output=True, text=True,
+                              env={"PYTHONHASHSEED": "0", "PYTHONDONTWRITEBYTECODE": "1"})
+        calls = json.loads(done.stdout)["calls"]
+        with open(out) as file:
+            for line in file:
+                if line.startswith("summary:") or line.startswith("totals:"):
+                    total = int(line.split()[1])
     return total, calls
+
+
+def instructions_per_call(directory, args, workload):
+    """Instructions per call of a workload: the run of many calls less that of its set-up alone."""
+    loops = {"lookup": 50, "load": 2, "reload": 2, "extract": 1}[workload.split()[0]]
+    # The set-up alone first: the first run writes the benchmark's catalogues, which the runs
+    # after it find cached, and that must not be counted as calls.
+    none, _ = count_instructions(directory, args, workload, 0)
+    many, calls = count_instructions(directory, args, workload, loops)
+    return (many - none) / calls
+
+
+def report_instructions(args):
+    directory = os.path.abspath(args.instructions)
+    print(f"Instructions per `_()` call under callgrind ({directory}):")
+    for size in args.sizes.split(","):
+        for kind in ("hit", "untranslated", "miss"):
+            workload = f"lookup {size} {kind}"
+            print(f"  {workload:26} {instructions_per_call(directory, args, workload):9.1f}",
+                  flush=True)
 
 
 def main():
@@ -200,6 +234,7 @@ def main():
     parser.add_argument("--sizes", default="100,10000,100000")
     parser.add_argument("--only", default=",".join(SWITCHES))
     parser.add_argument("--callgrind", action="store_true")
+    parser.add_argument("--instructions", metavar="DIRECTORY")
     parser.add_argument("--worker")
     parser.add_argument("--corpus")
     parser.add_argument("--workload")
@@ -207,12 +242,14 @@ def main():
     args = parser.parse_args()
     if args.worker:
         return worker(args)
+    if args.instructions:
+        return report_instructions(args)
 
     switches = args.only.split(",")
     variants = {"all": build("all", [])}
     for switch in switches:
         print(f"building without {switch}", flush=True)
-        variants[switch] = build(f"no-{switch.lower()}", [f"QEL_I18N_FAST_{switch}"])
+        variants[switch] = build(f"no-{switch.lower()}", [switch])
     corpus = args.corpus = corpus_directory()
     if corpus is None:
         print("no extraction corpus (run benchmarks/bench_extract.py once): extraction left out")
@@ -240,12 +277,8 @@ def main():
             targeted = [s for s in switches if any(workload.startswith(t) for t in SWITCHES[s])]
             if not targeted:
                 continue
-            counts = {}
-            for name in ["all"] + targeted:
-                loops = {"lookup": 50, "load": 2, "reload": 2, "extract": 1}[workload.split()[0]]
-                many, calls = count_instructions(variants[name], args, workload, loops)
-                none, _ = count_instructions(variants[name], args, workload, 0)
-                counts[name] = (many - none) / calls
+            counts = {name: instructions_per_call(variants[name], args, workload)
+                      for name in ["all"] + targeted}
             line = "  ".join(f"{name} {counts[name] / counts['all']:5.3f}" for name in targeted)
             print(f"  {workload:26} all {counts['all']:9.0f}   {line}", flush=True)
 

@@ -100,7 +100,8 @@ Ref make_entry(PyObject *row, Py_ssize_t row_number, const Column &column) noexc
     return Ref::steal(entry);
 }
 
-/// Steps 4 to 6: the table from the rows after the header.
+/// The table from the rows after the header: nothing for language 0, the rows themselves in
+/// raw-row mode (-1), else an entry per row, sorted by message.
 int fill_table(PyObject *rows, PyObject *language_index, PyObject *table) noexcept {
     int is_source_language = PyObject_RichCompareBool(language_index, constants.zero, Py_EQ);
     if (is_source_language != 0) {

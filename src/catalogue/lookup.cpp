@@ -2,17 +2,37 @@
 // under the object's lock and binary-searches it by message with bounds that move to the
 // middle itself, so that of several equal messages the one the halving reaches first decides.
 //
-// The fast paths below change no result: attributes are read from the instance dict only while
-// that is what the host's attribute access would do, the lock is skipped only when taking it
-// could not be observed, and cached probes are used only for elements still in place.
+// The shortcuts below change no result: each stands in for the plain path only while the plain
+// path could not behave differently. They rest on four caches, each kept where it is named:
+//
+// 1. The class watcher (catalogue.cpp, class_is_pristine): whether I18N is still as made
+//    (generic attribute access, no base but object, its own gettext, none of the private
+//    names on the class), so that reading an instance attribute is a lookup in the instance
+//    dict that runs no code. Any change to the class, reported by a type watcher, makes it
+//    unknown until the next lookup checks the class again.
+// 2. The instance view (catalogue.cpp, instance_view): for the instance looked up last, what
+//    its dict holds under `gettext` and the three private names the lookup reads, borrowed.
+//    Used only while the class is as made (1); kept while it is the same object with the same
+//    dict and no watched dict has changed (host::dict_epoch; the instance dict is watched).
+//    Within a call it is dropped as soon as host code may run: comparing a language index
+//    that is no exact int, or waiting for the lock, after which everything is read afresh.
+// 3. The cached global (host.cpp, CachedGlobal): the object the module gettext finds under
+//    `i18n` in the module namespace, borrowed; kept while no watched dict has changed (the
+//    namespace is watched once start-up has bound it).
+// 4. The probe index (probe_index.cpp): per catalogue object, for the table it last stored or
+//    searched, the elements (held), the leading code units of each message and, for a sorted
+//    table, a hash of its runs of equal messages; and the object searched last with its index,
+//    which saves the lookup in the map. Rebuilt when the object holds another table or one of
+//    another length; dropped with its object (a weak-reference callback). A position counts
+//    only while the table still holds there the element the index has (InPlace, in
+//    probe_index.hpp), and the index is not used once host code has run, which may have
+//    rebuilt or dropped it.
 #include "catalogue/catalogue.hpp"
 #include "catalogue/instance_view.hpp"
 #include "catalogue/probe_index.hpp"
 #include "module/fast_paths.hpp"
 #include "module/function.hpp"
 #include "module/host.hpp"
-
-#include <algorithm>
 
 namespace qel_i18n::catalogue {
 
@@ -73,11 +93,15 @@ Ref current_table(PyObject *self, const InstanceView *view) noexcept {
     return done < 0 || !table ? Ref() : std::move(table);
 }
 
-/// -1, 0 or 1 as `value` sorts before, equal to or after `message`; -2 with an exception set.
-/// Exact strings take one comparison; anything else is compared as the host compares it,
-/// equality first, and for order only when `ordered`: on the last candidate a miss ends the
-/// search before any ordering comparison (which may fail, as for an int and a str), so it
-/// gives 1 without one.
+/// What a probe gives besides the order -1, 0 or 1 of the probed message against the one
+/// searched for.
+constexpr int failed = -2; // an exception is set
+constexpr int unknown = 2; // the index cannot tell: the host's probes take over
+
+/// -1, 0 or 1 as `value` sorts before, equal to or after `message`; `failed`. Exact strings
+/// take one comparison; anything else is compared as the host compares it, equality first, and
+/// for order only when `ordered`: on the last candidate a miss ends the search before any
+/// ordering comparison (which may fail, as for an int and a str), so it gives 1 without one.
 int compare(PyObject *value, PyObject *message, bool ordered) noexcept {
     if (PyUnicode_CheckExact(value)) {
         return PyUnicode_Compare(value, message);
@@ -85,14 +109,14 @@ int compare(PyObject *value, PyObject *message, bool ordered) noexcept {
     Ref equal = Ref::steal(PyObject_RichCompare(value, message, Py_EQ));
     int is_equal = equal ? PyObject_IsTrue(equal.get()) : -1;
     if (is_equal != 0) {
-        return is_equal < 0 ? -2 : 0;
+        return is_equal < 0 ? failed : 0;
     }
     if (!ordered) {
         return 1;
     }
     Ref less = Ref::steal(PyObject_RichCompare(value, message, Py_LT));
     int is_less = less ? PyObject_IsTrue(less.get()) : -1;
-    return is_less < 0 ? -2 : (is_less ? -1 : 1);
+    return is_less < 0 ? failed : (is_less ? -1 : 1);
 }
 
 /// The translation held by a found element, or the message when it holds none.
@@ -117,161 +141,136 @@ PyObject *translation_of(PyObject *element, PyObject *message) noexcept {
     return present ? translation.release() : Py_NewRef(message);
 }
 
-/// True when a probe of `element` and its message `value` ran no code of the host's: an exact
-/// list's element that is an exact tuple or list, with an exact str as its message.
-bool probed_plainly(PyObject *table, PyObject *element, PyObject *value) noexcept {
-    return PyList_CheckExact(table) &&
-           (PyTuple_CheckExact(element) || PyList_CheckExact(element)) &&
-           PyUnicode_CheckExact(value);
-}
+/// What the probes through the index share: they run no host code, so that their order never
+/// fails, and a hit's answer is read from the element the index holds.
+struct IndexedProbe {
+    static constexpr bool indexed = true;
+    InPlace in_place;
+    PyObject *message;
 
-/// The search state: the bounds, and the probe index while it can be trusted.
-struct Search {
+    PyObject *translation(Py_ssize_t middle) const noexcept {
+        return translation_of(in_place.element(middle), message);
+    }
+};
+
+/// Probes a message that a sorted, indexed table holds in the run first..last: every element
+/// before the run is smaller and every one after it greater, so its place alone gives the order.
+struct RunProbe : IndexedProbe {
+    Py_ssize_t first;
+    Py_ssize_t last;
+
+    int order(Py_ssize_t middle, bool) const noexcept {
+        if (!in_place(middle)) {
+            return unknown;
+        }
+        return middle < first ? -1 : (middle > last ? 1 : 0);
+    }
+};
+
+/// Probes by the leading code units of the messages, which decide most comparisons without
+/// reading the strings.
+struct UnitsProbe : IndexedProbe {
+    const Leading *probes;
+    Leading units;
+
+    int order(Py_ssize_t middle, bool) const noexcept {
+        if (!in_place(middle) || (probes[middle].low & leading_none) != 0) {
+            return unknown; // out of place, or its message is no exact str
+        }
+        return compare_text(probes[middle], PyTuple_GET_ITEM(in_place.element(middle), 1), units,
+                            message);
+    }
+};
+
+/// Probes as the host does: `data[middle][1]`, compared with the message. Any table; each
+/// probe may run host code, which may change the table, so nothing is kept between probes.
+struct HostProbe {
+    static constexpr bool indexed = false;
     PyObject *table;
     PyObject *message;
-    ProbeIndex *index; // dropped once host code has run, which may have rebuilt or replaced it
-    Leading units;
-    Py_ssize_t low;
-    Py_ssize_t high;
 
-    /// The leading units of the element at `middle` while the index may stand for it: the
-    /// table still holds there the element the index has, and its message is an exact str.
-    const Leading *indexed(Py_ssize_t middle) const noexcept {
-        if (index == nullptr || middle >= PyList_GET_SIZE(table) ||
-            static_cast<size_t>(middle) >= index->length ||
-            PySequence_Fast_ITEMS(table)[middle] != index->elements()[middle]) {
+    int order(Py_ssize_t middle, bool last) const noexcept {
+        Ref element = host::subscript(table, middle);
+        Ref value = element ? host::subscript(element.get(), 1, constants.one) : Ref();
+        return value ? compare(value.get(), message, !last) : failed;
+    }
+    PyObject *translation(Py_ssize_t middle) const noexcept {
+        // `data[middle][2]`: the element is read again for its translation.
+        Ref element = host::subscript(table, middle);
+        return element ? translation_of(element.get(), message) : nullptr;
+    }
+};
+
+PyObject *search_by_host(PyObject *table, PyObject *message, Py_ssize_t low,
+                         Py_ssize_t high) noexcept;
+
+/// The binary search over the candidates low..high, the same for every probe:
+///
+/// 1. Probe the middle, (low + high) / 2: `probe.order` orders its message against the one
+///    searched for.
+/// 2. Equal: the answer is the element's translation, or the message when it has none.
+/// 3. Otherwise, when low equals high, the message is not in the table.
+/// 4. Smaller: low moves to the middle, or to high when it is there already (high is then
+///    low + 1, and the last candidate is probed alone next). Greater: high moves to the middle.
+///
+/// The bounds move to the middle itself, not past it, so that of several equal messages the
+/// one the halving reaches first decides. An indexed probe that cannot tell hands the search
+/// on to the host's probes, from the same bounds.
+template <class Probe>
+PyObject *bisect(const Probe &probe, PyObject *table, PyObject *message, Py_ssize_t low,
+                 Py_ssize_t high) noexcept {
+    for (;;) {
+        const Py_ssize_t middle = (low + high) / 2;
+        const int order = probe.order(middle, low == high);
+        if (order == 0) {
+            return probe.translation(middle);
+        }
+        if (order == failed) {
             return nullptr;
         }
-        const Leading &probe = index->probes[middle];
-        return (probe.low & leading_none) != 0 ? nullptr : &probe;
-    }
-
-    /// The answer for a hit on the indexed element at `middle` (an atomic triple, whose
-    /// translation runs no code of the host's when tested).
-    PyObject *answer(Py_ssize_t middle) const noexcept {
-        return translation_of(index->elements()[middle], message);
-    }
-
-    /// One step after a probe that did not hit; false when the search ends without a hit.
-    bool narrow(Py_ssize_t middle, int order) noexcept {
+        if (Probe::indexed && order == unknown) {
+            return search_by_host(table, message, low, high);
+        }
         if (low == high) {
-            return false;
+            return Py_NewRef(message);
         }
         if (order < 0) {
             low = low == middle ? high : middle;
         } else {
             high = middle;
         }
-        return true;
     }
+}
 
-    /// The search from the current bounds.
-    PyObject *run() noexcept {
-        host::RecursionGuard guard; // comparing other objects than str may call back
-        if (!guard) {
-            return nullptr;
-        }
-        for (;;) {
-            Py_ssize_t middle = (low + high) / 2;
-            int order;
-            if (const Leading *probe = indexed(middle)) {
-                order = compare_text(*probe, index->message(static_cast<size_t>(middle)), units,
-                                     message);
-                if (order == 0) {
-                    return answer(middle);
-                }
-            } else {
-                Ref element = host::subscript(table, middle);
-                Ref value = element ? host::subscript(element.get(), 1, constants.one) : Ref();
-                if (!value || !probed_plainly(table, element.get(), value.get())) {
-                    index = nullptr;
-                }
-                order = value ? compare(value.get(), message, low != high) : -2;
-                if (order == -2) {
-                    return nullptr;
-                }
-                if (order == 0) {
-                    // `data[middle][2]`: the element is read again for its translation.
-                    element = host::subscript(table, middle);
-                    return element ? translation_of(element.get(), message) : nullptr;
-                }
-            }
-            if (!narrow(middle, order)) {
-                return Py_NewRef(message);
-            }
-        }
-    }
+/// The search by the host's probes, guarded: comparing other objects than str may call back.
+PyObject *search_by_host(PyObject *table, PyObject *message, Py_ssize_t low,
+                         Py_ssize_t high) noexcept {
+    host::RecursionGuard guard;
+    return guard ? bisect(HostProbe{table, message}, table, message, low, high) : nullptr;
+}
 
-    /// The search while every element it reaches is in place, which compares by the leading
-    /// units and takes no guard, since nothing in it runs code of the host's; the first element
-    /// out of place hands the rest to the full search, from the same bounds.
-    PyObject *scan() noexcept {
-        PyObject *const *items = PySequence_Fast_ITEMS(table);
-        PyObject *const *elements = index->elements();
-        const Leading *probes = index->probes.get();
-        const Py_ssize_t size =
-            std::min(PyList_GET_SIZE(table), static_cast<Py_ssize_t>(index->length));
-        for (;;) {
-            Py_ssize_t middle = (low + high) / 2;
-            if (middle >= size || items[middle] != elements[middle] ||
-                (probes[middle].low & leading_none) != 0) {
-                return run();
-            }
-            int order =
-                compare_text(probes[middle], PyTuple_GET_ITEM(elements[middle], 1), units, message);
-            if (order == 0) {
-                return answer(middle);
-            }
-            if (!narrow(middle, order)) {
-                return Py_NewRef(message);
-            }
-        }
-    }
-
-    /// The search for a message that a sorted, indexed table holds in `found`: every element
-    /// before the run is smaller and every one after it greater, so the path needs no
-    /// comparison, only the check that each element on it is still in place. The first
-    /// element out of place hands the rest to the full search, from the same bounds.
-    PyObject *follow(const ProbeIndex::Run &found) noexcept {
-        // Nothing below runs code of the host's, so the table cannot change meanwhile.
-        PyObject *const *items = PySequence_Fast_ITEMS(table);
-        PyObject *const *elements = index->elements();
-        const Py_ssize_t size =
-            std::min(PyList_GET_SIZE(table), static_cast<Py_ssize_t>(index->length));
-        const auto first = static_cast<Py_ssize_t>(found.first);
-        const auto last = static_cast<Py_ssize_t>(found.last);
-        for (;;) {
-            Py_ssize_t middle = (low + high) / 2;
-            if (middle >= size || items[middle] != elements[middle]) {
-                units = leading_units(message);
-                return run();
-            }
-            if (middle >= first && middle <= last) {
-                return answer(middle);
-            }
-            if (!narrow(middle, middle < first ? -1 : 1)) {
-                return Py_NewRef(message);
-            }
-        }
-    }
-};
-
+/// `data` searched for `message`: through the object's probe index while the table is an
+/// exact list that has one, by the host's probes otherwise.
 PyObject *search(PyObject *self, PyObject *table, PyObject *message) noexcept {
     const bool is_list = PyList_CheckExact(table);
     Py_ssize_t length = is_list ? PyList_GET_SIZE(table) : PyObject_Size(table);
     if (length <= 0) {
         return length < 0 ? nullptr : Py_NewRef(message);
     }
-    const bool indexed = fast::leading && is_list;
-    Search state{table, message, indexed ? probe_index(self, table) : nullptr, {}, 0, length - 1};
-    if (state.index == nullptr) {
-        return state.run();
+    const ProbeIndex *index = fast::leading && is_list ? probe_index(self, table) : nullptr;
+    if (index == nullptr) {
+        return search_by_host(table, message, 0, length - 1);
     }
-    if (ProbeIndex::Run found; fast::runs && state.index->find(message, found)) {
-        return state.follow(found);
+    // Nothing from here to a probe that cannot tell runs host code.
+    const InPlace in_place(table, *index);
+    if (ProbeIndex::Run found; fast::runs && index->find(message, found)) {
+        const RunProbe probe{{in_place, message},
+                             static_cast<Py_ssize_t>(found.first),
+                             static_cast<Py_ssize_t>(found.last)};
+        return bisect(probe, table, message, 0, length - 1);
     }
-    state.units = leading_units(message);
-    return state.scan();
+    const UnitsProbe probe{{in_place, message}, index->probes.get(), leading_units(message)};
+    return bisect(probe, table, message, 0, length - 1);
 }
 
 PyObject *lookup_body(const Bound &bound) noexcept {

@@ -6,6 +6,7 @@
 
 #include "module/i18n.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -43,10 +44,10 @@ inline int compare_text(const Leading &a_units, PyObject *a, const Leading &b_un
 
 /// The probes of the table a catalogue object last searched. Position i stands for the element
 /// the snapshot holds at i, and is used only while the table still holds that very element
-/// there, which every probe checks: the index never changes a result. The snapshot holds the
-/// elements, so that an address identifies one. Only tables of triples that the collector does
-/// not track are indexed (the loader's entries): they can refer to nothing that refers back, so
-/// holding them adds no uncollectable cycle.
+/// there, which every probe checks (InPlace): the index never changes a result. The snapshot
+/// holds the elements, so that an address identifies one. Only tables of triples that the
+/// collector does not track are indexed (the loader's entries): they can refer to nothing that
+/// refers back, so holding them adds no uncollectable cycle.
 ///
 /// For a table sorted by message it also maps each message to the run of elements that hold
 /// it: the search's path for a message found in such a table follows from that run alone (an
@@ -86,6 +87,26 @@ struct ProbeIndex {
     bool describes(PyObject *other, size_t other_length) const noexcept {
         return table == other && length == other_length;
     }
+};
+
+/// The positions at which a table still holds the element its index has there: only for those
+/// do the index's probes stand. Read once, and valid while no host code runs, which could change
+/// the table or rebuild the index.
+class InPlace {
+  public:
+    InPlace(PyObject *table, const ProbeIndex &index) noexcept
+        : items_(PySequence_Fast_ITEMS(table)), elements_(index.elements()),
+          size_(std::min(PyList_GET_SIZE(table), static_cast<Py_ssize_t>(index.length))) {}
+
+    bool operator()(Py_ssize_t i) const noexcept { return i < size_ && items_[i] == elements_[i]; }
+
+    /// The element at `i`, which must be in place.
+    PyObject *element(Py_ssize_t i) const noexcept { return elements_[i]; }
+
+  private:
+    PyObject *const *items_;
+    PyObject *const *elements_;
+    Py_ssize_t size_;
 };
 
 /// The index for `self`'s current `table` (an exact list), building it if needed; nullptr when

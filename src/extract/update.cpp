@@ -125,7 +125,7 @@ struct Update {
     Ref excess;   // the excess file's rows, sorted
     Ref excess_filename;
 
-    /// Step 2: the old catalogue into the cache, each entry not yet met.
+    /// The old catalogue into the cache, each entry not yet met.
     int load() noexcept {
         return files::read_catalogue(csv_filename, header, [&](PyObject *lines) noexcept {
             while (PyObject *next = PyIter_Next(lines)) {
@@ -161,8 +161,8 @@ struct Update {
         });
     }
 
-    /// Step 4: every source, each through the scanner given or else `_parse_one_file` as it is
-    /// bound at that moment.
+    /// Every source, each through the scanner given or else `_parse_one_file` as it is bound at
+    /// that moment.
     int scan() noexcept {
         for (PyObject *filename : filenames) {
             Ref parse_one_file = scanner != nullptr ? Ref::borrow(scanner)
@@ -174,7 +174,7 @@ struct Update {
         return 0;
     }
 
-    /// Steps 5 and 6: the entries, sorted.
+    /// The entries of the cache, sorted by message and then position.
     Ref sorted_contents() noexcept {
         Ref contents = Ref::steal(PyDict_Values(cache.get()));
         if (!contents) {
@@ -233,7 +233,7 @@ struct Update {
         return 1;
     }
 
-    /// Steps 7 and 8 without the writing: `rows` gets the rows met and `unmet` the others, in
+    /// The entries split, nothing written: `rows` gets the rows met and `unmet` the others, in
     /// the order of `contents`. On an error, `rows` holds the rows met before the failing entry.
     int split(PyObject *contents, Ref &unmet) noexcept {
         rows = Ref::steal(PyList_New(0));
@@ -430,9 +430,9 @@ struct Update {
         return 0;
     }
 
-    /// Steps 7 to 9: the catalogue written (the entries split into its rows and the excess
-    /// rows as it is), then the excess file, both complete before either replaces its target,
-    /// the excess file first; a failure to replace the catalogue puts the old excess file back.
+    /// The catalogue written (the entries split into its rows and the excess rows as it is),
+    /// then the excess file, both complete before either replaces its target, the excess file
+    /// first; a failure to replace the catalogue puts the old excess file back.
     int write_files(PyObject *contents) noexcept {
         files::Replacement catalogue_file, excess_file;
         Ref unmet;

@@ -1,6 +1,6 @@
-// qel_i18n: the build-time switches of the fast paths. Each shortcut that stands in for a plain
-// path can be left out of a build (a CMake option of the same name), so that what it gains is
-// measured against the build without it (benchmarks/compare_builds.py).
+// qel_i18n: the build-time switches of the fast paths, all on. Each shortcut that stands in for
+// a plain path can be left out of a build (its name in the CMake list QEL_I18N_FAST_PATHS_OFF),
+// so that benchmarks/compare_builds.py measures what it gains against the build without it.
 #pragma once
 
 #ifndef QEL_I18N_FAST_VIEW

@@ -148,7 +148,8 @@ int bind(PyObject *dict, PyObject *name, Ref value) noexcept {
     return value ? PyDict_SetItem(dict, name, value.get()) : -1;
 }
 
-/// Step 7: the namespace, in the order of binding.
+/// Binds the namespace in its fixed order: the aliases of the host services and `re`, the
+/// pattern, the class, the default catalogue and the module functions.
 int bind_namespace(PyObject *dict) noexcept {
     Ref attr_reader = Ref::steal(PyUnicode_InternFromString("reader"));
     Ref attr_writer = Ref::steal(PyUnicode_InternFromString("writer"));
@@ -201,12 +202,13 @@ int bind_namespace(PyObject *dict) noexcept {
 }
 
 int run_execution(PyObject *module) noexcept {
-    // 2. From here on the module is the process-wide one; its builtins are the host's.
+    // From here on the module is the process-wide one; its builtins are the host's.
     if (host::begin_services(module) < 0 ||
         PyObject_SetAttr(module, names.dunder_builtins, host::services.builtins) < 0) {
         return -1;
     }
-    // 3. to 7.
+    // The version check, the interned names, the function type, the host's lock type, the file
+    // services, the entry in sys.modules, the builtins fetched once, then the namespace.
     if (warn_on_version_mismatch() < 0 || init_names() < 0 || init_function_type() < 0 ||
         host::fetch_lock_type() < 0 || files::init_files() < 0 || register_module(module) < 0 ||
         host::fetch_builtins() < 0 || bind_namespace(PyModule_GetDict(module)) < 0) {
@@ -217,7 +219,7 @@ int run_execution(PyObject *module) noexcept {
 }
 
 int module_exec(PyObject *module) noexcept {
-    // 1. A repeated execution (a reload) changes nothing; another module object is refused.
+    // A repeated execution (a reload) changes nothing; another module object is refused.
     if (host::services.module != nullptr) {
         if (host::services.module == module) {
             return 0;
