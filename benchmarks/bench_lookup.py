@@ -1,6 +1,7 @@
 """Translation speed: the module's lookup against its baselines, measured in one run.
 
-    python benchmarks/bench_lookup.py [--fast] [--sizes 100,10000,100000] [-o results.json]
+    python benchmarks/bench_lookup.py [--sizes 100,10000,100000] [-o results.json] [pyperf options]
+    python benchmarks/bench_lookup.py --fast [--sizes 100,10000,100000] [--rounds 25]
 
 For each catalogue size it times, per call, on hits (translated messages), untranslated
 messages and misses (messages not in the catalogue):
@@ -14,6 +15,13 @@ The master process prints the ratios at the end, and what the probe index of the
 catalogue costs: its memory beside the table's (C heap in use, measured in an interpreter that
 allocates everything with malloc), the time of a catalogue's reload, which builds it, beside
 that of loading the table alone, and the time of the first lookup after a reload.
+
+By default pyperf runs each measurement in 20 worker processes of 3 values each (each worker
+builds its catalogues anew, with its own string hash seed); pyperf's options apply, such as
+`-p 10 -n 2` for fewer. `--fast` takes about a minute: it builds each size's catalogues once,
+in this process, and times the measurements in turns, each round every one of them once; a
+measurement's figure is its mean over the rounds. It is noisier (one process, one hash seed)
+and writes no results file.
 """
 
 import csv
@@ -237,9 +245,76 @@ def report_index_costs(size):
           f"{times['first'] * 1e3:.2f} ms")
 
 
+class Values:
+    """The times per call of one measurement in --fast mode, read as pyperf's results are."""
+
+    def __init__(self):
+        self.values = []
+
+    def mean(self):
+        return statistics.mean(self.values)
+
+
+def calibrate(timer, state, pick, least=0.01):
+    """Loops of `timer` that take at least `least` seconds, doubled from 1."""
+    loops = 1
+    while timer(loops, state, pick) < least:
+        loops *= 2
+    return loops
+
+
+def fast_main(argv):
+    import argparse
+
+    parser = argparse.ArgumentParser(description="bench_lookup.py --fast: a quick, noisier run")
+    parser.add_argument("--fast", action="store_true", required=True)
+    parser.add_argument("--sizes", default="100,10000,100000")
+    parser.add_argument("--rounds", type=int, default=25)
+    args = parser.parse_args(argv)
+    sizes = [int(size) for size in args.sizes.split(",")]
+    results = {}
+    for size in sizes:
+        # The same measurements as the pyperf run, on one state made once.
+        lazy = Lazy(lambda size=size: lookup_state(size))
+        counts = {"hit": (size + 1) // 2, "untranslated": size // 2, "miss": size}
+        planned = []
+        for kind in ("hit", "untranslated", "miss"):
+            for what, timer, function in [
+                ("_()", time_calls, lambda s: module_gettext(s, "catalogue")),
+                ("catalogue.gettext()", time_calls, lambda s: s["catalogue"].gettext),
+                ("dict.get(m, m)", time_dict_get, lambda s: s["table"].get),
+                ("GNUTranslations.gettext()", time_calls, lambda s: s["mo"].gettext),
+                ("plain-Python lookup", time_calls, lambda s: s["plain"].gettext),
+            ]:
+                pick = lambda state, f=function, k=kind: (f(state), state["kinds"][k])
+                planned.append(((size, kind, what), timer, lazy, pick, min(SAMPLE, counts[kind])))
+        pick = lambda state: (module_gettext(state, "default"), state["kinds"]["hit"])
+        planned.append(((size, "language 0", "_()"), time_calls, lazy, pick,
+                        min(SAMPLE, counts["hit"])))
+        if size >= 10000:
+            files = Lazy(lambda size=size: catalogues.prepare(CACHE, size)[0])
+            for what, load in [
+                ("load_data_from_file", qel_i18n.I18N.load_data_from_file),
+                ("csv.reader floor", csv_floor),
+                ("plain-Python loader", plain_python.I18N.load_data_from_file),
+            ]:
+                planned.append(((size, "load", what), time_load, files, load, 1))
+        loops = {key: calibrate(timer, state, pick) for key, timer, state, pick, _ in planned}
+        for key, *_ in planned:
+            results[key] = Values()
+        for _ in range(args.rounds):
+            for key, timer, state, pick, inner in planned:
+                elapsed = timer(loops[key], state, pick)
+                results[key].values.append(elapsed / (loops[key] * inner))
+    report(results, sizes)
+    report_index_costs(max(sizes))
+
+
 def main():
     if sys.argv[1:2] == ["--index-costs"]:
         return index_costs(int(sys.argv[2]))
+    if "--fast" in sys.argv[1:] and "--worker" not in sys.argv[1:]:
+        return fast_main(sys.argv[1:])
     runner = pyperf.Runner(add_cmdline_args=add_arguments)
     runner.argparser.add_argument("--sizes", default="100,10000,100000")
     args = runner.parse_args()
