@@ -172,7 +172,7 @@ def test_an_output_never_replaces_the_catalogue(folder, capsys, argv, error):
     [
         (["update", "m.csv", "empty"], 2, "no source file in empty (files ending in .py)"),
         (["update", "m.csv", "src", "-e", ".pyx"], 2, "no source file in src"),
-        (["update", "m.csv", "src/b.py"], 1, "would move 2 of its 3 rows to m-excess.csv; nothing"),
+        (["update", "m.csv", "src/b.py"], 1, "2 of its 3 rows have messages no source marks any"),
         (["update", "m.csv", "src/b.py", "--force"], 0, "1 kept, 2 moved to m-excess.csv"),
         (["update", "m.csv", "src/a.py"], 0, "2 kept, 1 moved to m-excess.csv"),
         (["check", "empty.csv", "--min-percent", "50"], 1, "no message at all"),
@@ -188,6 +188,13 @@ def test_update_guards(folder, capsys, argv, status, said):
     result, out, err = run(capsys, *argv)
     assert result == status and said in out + err
     assert (files_of(folder) == before) == (status != 0)
+
+
+def test_messages_that_moved_lines_are_no_reason_to_stop(folder, capsys):
+    Path("m.csv").write_text(GOOD, newline="")
+    Path("src/a.py").write_text('\n\n_("Open")\n_("Save")\n')  # every row's line changes
+    status, out, _ = run(capsys, "update", "m.csv", "src")
+    assert status == 0 and "2 row(s) new, 0 kept, 2 moved" in out
 
 
 def test_stale_temporaries_of_dead_runs_are_removed(folder, capsys):

@@ -862,13 +862,15 @@ FUNC_KEY = re.compile(r"_ = gettext\.gettext(?!\w)")
 
 def rewrite_lines(lines):
     """Rewrites `lines` in place: the keys replaced as whole names on the lines that start with
-    one. True when a line changed."""
+    one (a byte order mark that starts the first line is no part of it). True when a line
+    changed."""
     changed = False
     for i, line in enumerate(lines):
+        mark = "\ufeff" if i == 0 and line.startswith("\ufeff") else ""
         for key, replacement in ((IMPORT_KEY, "import qel_i18n"),
                                  (FUNC_KEY, "_ = qel_i18n.gettext")):
-            if key.match(line):
-                lines[i] = key.sub(replacement, line)
+            if key.match(line, len(mark)):
+                lines[i] = mark + key.sub(replacement, line[len(mark):])
                 changed = True
                 break
     return changed

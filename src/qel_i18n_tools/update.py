@@ -95,6 +95,7 @@ class Change:
     new: int
     kept: int
     moved: int  # old rows no longer found, gone to the excess file
+    lost: int = 0  # those of them whose message no source marks any more
     skipped: list[tuple[str, int, str, str]] = field(default_factory=list)
     messages_new: list[str] = field(default_factory=list)
     messages_moved: list[str] = field(default_factory=list)
@@ -120,6 +121,8 @@ def compare(before: list[Key], after: list[Key], files: int, listing: bool) -> C
         kept=kept,
         moved=len(before) - kept,
     )
+    found = {message for _, message in after}
+    change.lost = sum(1 for _, message in before if message not in found)
     if listing:
         old, new = _positions(before), _positions(after)
         change.messages_new = [message for message in new if message not in old]
@@ -210,7 +213,9 @@ def update(
         changed = [
             original for original, duplicate in copies if not same_bytes(original, duplicate)
         ]
-        too_many = not (args.check or args.force) and 2 * change.moved > change.kept + change.moved
+        # Rows whose message moved to another line are found again: only messages no source
+        # marks any more tell of a wrong path.
+        too_many = not (args.check or args.force) and 2 * change.lost > change.kept + change.moved
         written = not (args.check or too_many)
         if written:
             for original, duplicate in reversed(copies):
@@ -286,9 +291,9 @@ def report_check(
     report_skipped(change, verbose)
     if too_many:
         print(
-            f"{catalogue}: the update would move {change.moved} of its "
-            f"{change.kept + change.moved} rows to {excess_name(catalogue)}; nothing written. "
-            "Are the paths right? --force writes all the same"
+            f"{catalogue}: {change.lost} of its {change.kept + change.moved} rows have messages "
+            f"no source marks any more, and would move to {excess_name(catalogue)}; nothing "
+            "written. Are the paths right? --force writes all the same"
         )
         return
     if not changed:
