@@ -372,7 +372,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--force",
         action="store_true",
-        help="write even when more than half of the catalogue's rows would move to the excess file",
+        help="write even when more than half of the catalogue's rows have messages no source "
+        "marks any more",
     )
     add_format(parser)
 
