@@ -293,28 +293,33 @@ struct CachedView {
     InstanceView view{};
 } cached_view;
 
-/// The entry of `dict` under `name`, borrowed; nullptr when missing. False, with the exception
-/// set, on an error of the dict's own (a key's __eq__).
+/// The entry of `dict` under `name`, borrowed; nullptr when missing. False on an error of the
+/// dict's own (cleared: the caller's plain path then reports it as the host would).
 bool own_entry(PyObject *dict, PyObject *name, PyObject *&value) noexcept {
     value = PyDict_GetItemWithError(dict, name);
-    return value != nullptr || !PyErr_Occurred();
+    if (value == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
-int instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept {
+bool instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept {
     // The class is tested first: testing it may run host code, which may change self's class.
     if (!fast::view || !class_is_pristine() || Py_TYPE(self) != catalogue_class) {
-        return 0;
+        return false;
     }
     dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
-        return -1;
+        PyErr_Clear();
+        return false;
     }
     if (cached_view.self == self && cached_view.dict == dict.get() &&
         cached_view.epoch == host::dict_epoch) {
         view = cached_view.view;
-        return 1;
+        return true;
     }
     // Reading the dict runs no host code while its keys are all str, but a key of another type
     // whose hash collides with a name read here has its __eq__ run, which may change the dict
@@ -322,22 +327,19 @@ int instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept {
     // when no change was seen while it was read.
     PyObject *own = dict.get();
     if (!host::watch_dict(own)) {
-        return 0;
+        return false;
     }
     const std::uint64_t epoch = host::dict_epoch;
     PyObject *gettext;
     if (!own_entry(own, names.gettext, gettext) ||
         !own_entry(own, names.private_language_index, view.language_index) ||
         !own_entry(own, names.private_lock, view.lock) ||
-        !own_entry(own, names.private_data, view.data)) {
-        return -1;
-    }
-    if (host::dict_epoch != epoch) {
-        return 0;
+        !own_entry(own, names.private_data, view.data) || host::dict_epoch != epoch) {
+        return false;
     }
     view.shadowed = gettext != nullptr;
     cached_view = {self, own, epoch, view};
-    return 1;
+    return true;
 }
 
 Ref make_class() noexcept {

@@ -20,11 +20,7 @@ PyObject *gettext_body(const Bound &bound) noexcept {
     // attribute the host would call is the class's own lookup, so run it directly.
     Ref dict;
     InstanceView view;
-    const int viewed = instance_view(catalogue.get(), dict, view);
-    if (viewed < 0) {
-        return nullptr;
-    }
-    if (viewed > 0 && !view.shadowed) {
+    if (instance_view(catalogue.get(), dict, view) && !view.shadowed) {
         return translate(catalogue.get(), &view, bound.arg[0]);
     }
     host::RecursionGuard guard;

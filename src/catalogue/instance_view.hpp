@@ -27,12 +27,10 @@ struct InstanceView {
 };
 
 /// Fills `view` when `self` is an instance of the pristine class, `dict` then holding its
-/// attribute dict for the duration of the call: 1. 0 (no exception set) otherwise, and when the
-/// dict cannot be watched or changed while it was read. -1 with the exception set when getting
-/// or reading the dict failed: the plain path would make the same reads, so the failure is
-/// raised here, not cleared and met again. The entries are read again only after the dict has
-/// changed. The view stays valid only while no host code runs.
-int instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept;
+/// attribute dict for the duration of the call; false (no exception set) otherwise, and when
+/// the dict cannot be watched or changed while it was read. The entries are read again only
+/// after the dict has changed. The view stays valid only while no host code runs.
+bool instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept;
 
 /// The lookup of I18N.gettext for `self`; `view` when instance_view gave one, else nullptr.
 PyObject *translate(PyObject *self, const InstanceView *view, PyObject *message) noexcept;

@@ -276,9 +276,8 @@ PyObject *search(PyObject *self, PyObject *table, PyObject *message) noexcept {
 PyObject *lookup_body(const Bound &bound) noexcept {
     Ref dict;
     InstanceView view;
-    const int viewed = instance_view(bound.arg[0], dict, view);
-    if (viewed != 0) {
-        return viewed < 0 ? nullptr : translate(bound.arg[0], &view, bound.arg[1]);
+    if (instance_view(bound.arg[0], dict, view)) {
+        return translate(bound.arg[0], &view, bound.arg[1]);
     }
     host::RecursionGuard guard;
     return guard ? translate(bound.arg[0], nullptr, bound.arg[1]) : nullptr;
