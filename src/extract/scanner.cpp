@@ -128,25 +128,23 @@ template <typename Char> bool decodes_to_itself(const Char *text, Marker marker)
     return true;
 }
 
-/// Whether the global `name` is bound to `original`: 1 or 0, or -1 with an exception set. A
-/// missing name says no (the line-by-line path reports it where it looks the name up); any
-/// other failure (host code run by the lookup) is raised here, never cleared and met again.
-int is_bound_to(host::CachedGlobal &global, PyObject *name, PyObject *original) noexcept {
-    Ref value = global.lookup(name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_NameError)) {
-            return -1;
-        }
-        PyErr_Clear();
-        return 0;
+/// Whether the global `name` (the module namespace, then the builtins) is bound to `original`:
+/// 1 or 0, or -1 with an exception set. A name bound nowhere says no, and the line-by-line path
+/// reports it where it looks the name up; a failure of the lookup itself (host code run by a
+/// key's __eq__, whatever it raises) is raised here, never cleared and met again.
+int is_bound_to(PyObject *name, PyObject *original) noexcept {
+    PyObject *value = PyDict_GetItemWithError(host::services.module_dict, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(host::services.builtins_dict, name);
     }
-    return value.get() == original ? 1 : 0;
+    if (value == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    return value == original ? 1 : 0; // compared at once: nothing has run since the lookup
 }
 
 /// 1 while `_load_str` is the decoder start-up bound, 0 when not, -1 on an error.
-int decoder_is_original() noexcept {
-    return is_bound_to(load_str_name, names.load_str, original_load_str);
-}
+int decoder_is_original() noexcept { return is_bound_to(names.load_str, original_load_str); }
 
 /// 1 while the scanner matches natively (the pattern and the decoder are start-up's), 0 when
 /// not, -1 on an error.
@@ -154,7 +152,7 @@ int scans_natively() noexcept {
     if constexpr (!fast::scanner) {
         return 0;
     }
-    const int pattern = is_bound_to(pattern_name, names.the_pattern, original_pattern);
+    const int pattern = is_bound_to(names.the_pattern, original_pattern);
     return pattern <= 0 ? pattern : decoder_is_original();
 }
 
