@@ -841,6 +841,35 @@ SCRIPTS = {
         assert written, "the writer bound at start-up stood in for the one rebound"
         assert "two" not in open(cat).read(), "the pattern bound at start-up was used"
     """,
+    "services replaced before start-up binds them are not stood in for": """
+        import _thread, csv, json
+        real = (csv.writer, json.loads, re.compile, _thread.LockType)
+        used = []
+        def writer(*args, **kwargs):
+            used.append("writer")
+            return real[0](*args, **kwargs)
+        def compile(text, flags=0):  # the pattern of another text: u"" prefixes not taken
+            return real[2](r'_\\("(.*?)"\\)' if text[:1] == "_" else text, flags)
+        class Lock:
+            def __init__(self): self.inner = _thread.allocate_lock()
+            def acquire(self, *a): used.append("acquire"); return self.inner.acquire(*a)
+            def locked(self): used.append("locked"); return self.inner.locked()
+            def __enter__(self): used.append("enter"); return self.inner.__enter__()
+            def __exit__(self, *a): used.append("exit"); return self.inner.__exit__(*a)
+        csv.writer, re.compile, _thread.LockType = writer, compile, Lock
+        json.loads = lambda s, *a, **k: real[1](s, *a, **k).upper()
+        import qel_i18n
+        csv.writer, json.loads, re.compile, _thread.LockType = real
+        d = tempfile.mkdtemp(); cat = os.path.join(d, "m.csv"); src = os.path.join(d, "a.py")
+        open(src, "w").write('_("one")\\n_(u"two")\\n')
+        qel_i18n.parse(cat, src)
+        text = open(cat).read()
+        assert "ONE" in text and "TWO" not in text and used == ["writer"], (text, used)
+        c = qel_i18n.I18N()
+        c._I18N__language_index, c._I18N__lock = 1, Lock()
+        c.gettext("m")
+        assert used[1:] == ["enter", "exit"], used
+    """,
     "a lookup that fails is not cleared and made again": """
         import qel_i18n
         armed = []

@@ -21,6 +21,7 @@
 #include "extract/cache.hpp"
 
 #include "module/fast_paths.hpp"
+#include "module/genuine.hpp"
 #include "module/files.hpp"
 #include "module/function.hpp"
 
@@ -476,10 +477,14 @@ constexpr Signature parse_one_file_signature = {
 
 Ref make_parse_one_file() noexcept {
     // The objects start-up bound (not what host code run since may have rebound) are the ones
-    // the scanner may stand in for.
+    // the scanner may stand in for, and only when they are the host's own pattern engine and
+    // decoder: what start-up bound may already be a replacement.
     Ref pattern = host::bound_at_start_up(names.the_pattern);
     Ref load_str = pattern ? host::bound_at_start_up(names.load_str) : Ref();
-    if (!load_str) {
+    Ref text = load_str ? Ref::steal(PyUnicode_FromString(pattern_text)) : Ref();
+    const int genuine_pattern = text ? host::is_pattern_of(pattern.get(), text.get()) : -1;
+    const int genuine_load_str = genuine_pattern >= 0 ? host::is_json_loads(load_str.get()) : -1;
+    if (genuine_load_str < 0) {
         return {};
     }
     Ref io = Ref::steal(PyImport_ImportModule("_io")); // the C module, as open() itself uses
@@ -488,8 +493,8 @@ Ref make_parse_one_file() noexcept {
     if (!buffer) {
         return {};
     }
-    Py_XSETREF(original_pattern, pattern.release());
-    Py_XSETREF(original_load_str, load_str.release());
+    Py_XSETREF(original_pattern, genuine_pattern ? pattern.release() : nullptr);
+    Py_XSETREF(original_load_str, genuine_load_str ? load_str.release() : nullptr);
     Py_XSETREF(text_io_wrapper, wrapper.release());
     Py_XSETREF(bytes_io, buffer.release());
     return make_function(parse_one_file_signature, nullptr);

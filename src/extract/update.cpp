@@ -10,6 +10,7 @@
 
 #include "extract/csv_rows.hpp"
 #include "module/fast_paths.hpp"
+#include "module/genuine.hpp"
 #include "module/files.hpp"
 #include "module/function.hpp"
 
@@ -518,12 +519,12 @@ int update_catalogue(PyObject *csv_filename, std::span<PyObject *const> filename
 
 int init_update() noexcept {
     // The writer start-up bound (not what host code run since may have rebound) is the one
-    // the native writer may stand in for.
+    // the native writer may stand in for, and only when it is the host's own csv.writer.
     Ref writer = host::bound_at_start_up(names.csv_writer);
     if (!writer) {
         return -1;
     }
-    Py_XSETREF(original_writer, writer.release());
+    Py_XSETREF(original_writer, host::is_csv_writer(writer.get()) ? writer.release() : nullptr);
     Ref csv = Ref::steal(PyImport_ImportModule("csv"));
     Ref limit = csv ? Ref::steal(PyObject_GetAttrString(csv.get(), "field_size_limit")) : Ref();
     if (!limit) {

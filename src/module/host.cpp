@@ -4,6 +4,7 @@
 
 #include "module/binding.hpp"
 #include "module/fast_paths.hpp"
+#include "module/genuine.hpp"
 
 namespace qel_i18n::host {
 
@@ -91,6 +92,11 @@ int fetch_lock_type() noexcept {
     Ref type = Ref::steal(PyObject_GetAttrString(thread.get(), "LockType"));
     if (!type) {
         return -1;
+    }
+    if (!is_thread_lock_type(type.get())) {
+        // A replacement bound before start-up: no object is taken for the host's lock, and
+        // every lock is entered through its own __enter__ and __exit__.
+        return 0;
     }
     Ref acquire = Ref::steal(PyObject_GetAttrString(type.get(), "acquire"));
     Ref release = acquire ? Ref::steal(PyObject_GetAttrString(type.get(), "release")) : Ref();

@@ -20,7 +20,8 @@ struct Services {
     PyObject *open;          // builtin open, as it was at start-up
     PyObject *property;      // builtin property
     PyObject *staticmethod;  // builtin staticmethod
-    PyObject *lock_type;     // the host's own lock type (_thread.LockType)
+    PyObject *lock_type;     // the host's own lock type (_thread.LockType); nullptr when a
+                             // replacement was bound there before start-up
     PyObject *lock_acquire;  // its acquire, release, __exit__ and locked method descriptors
     PyObject *lock_release;
     PyObject *lock_exit;
