@@ -870,6 +870,48 @@ SCRIPTS = {
         c.gettext("m")
         assert used[1:] == ["enter", "exit"], used
     """,
+    "host errors in the writer's own probes are raised, never cleared": """
+        import qel_i18n
+        real = os.pathconf, os.fspath, os.path.realpath
+        d = tempfile.mkdtemp(); cat = os.path.join(d, "m.csv")
+        class Once:  # a path whose __fspath__ fails the first time
+            def __init__(self, p): self.p, self.armed = p, True
+            def __fspath__(self):
+                if self.armed:
+                    self.armed = False
+                    raise RuntimeError("once")
+                return self.p
+        def fail(error):
+            def call(*a):
+                raise error
+            return call
+        def fspath(p):
+            if p == cat:
+                raise TypeError("once")
+            return real[1](p)
+        for name, replacement, error in [
+            ("pathconf", fail(KeyboardInterrupt()), KeyboardInterrupt),
+            ("fspath", fspath, TypeError),
+            ("realpath", lambda p: Once(real[2](p)), RuntimeError),
+        ]:
+            setattr(os.path if name == "realpath" else os, name, replacement)
+            try:
+                qel_i18n.parse(cat)
+            except error:
+                pass
+            else:
+                raise AssertionError(f"{name}: the {error.__name__} was dropped")
+            finally:
+                os.pathconf, os.fspath, os.path.realpath = real
+            assert os.listdir(d) == [], (name, os.listdir(d))
+        gets = []
+        class Get:  # I18N.gettext replaced: the host gets it from the instance only
+            def __get__(self, obj, cls):
+                gets.append(obj)
+                return lambda message: message
+        qel_i18n.I18N.gettext = Get()
+        assert qel_i18n.gettext("m") == "m" and gets == [qel_i18n.i18n], gets
+    """,
     "a lookup that fails is not cleared and made again": """
         import qel_i18n
         armed = []

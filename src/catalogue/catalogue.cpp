@@ -34,19 +34,16 @@ int on_class_modified(PyTypeObject *type) noexcept {
 }
 
 /// Checks the class and re-arms the watcher. The host tells watchers of a change only while the
-/// class has a valid version tag, which an attribute lookup on it assigns: so look up first,
-/// then inspect, then make sure the tag is still valid. The lookup and the reads of the class
-/// dict may run host code (a metaclass, a key's __eq__) that changes the class meanwhile: then
-/// nothing is known.
+/// class has a valid version tag, which an attribute lookup on it assigns. The class is
+/// inspected first, then looked up, then the tag must still be valid: inspected and found as
+/// made, the lookup finds the class's own gettext through the plain type and runs no host code
+/// (a replaced gettext's __get__, a metaclass), which plain Python would not run either. The
+/// reads of the class dict run no host code: a class dict has only exact str keys.
 ClassState verify_class() noexcept {
     PyTypeObject *type = catalogue_class;
     const unsigned long changes = class_changes;
-    Ref probe = host::getattr(reinterpret_cast<PyObject *>(type), names.gettext);
-    if (!probe) {
-        PyErr_Clear();
-        return ClassState::unknown;
-    }
-    bool as_made = type->tp_getattro == PyObject_GenericGetAttr &&
+    bool as_made = Py_IS_TYPE(reinterpret_cast<PyObject *>(type), &PyType_Type) &&
+                   type->tp_getattro == PyObject_GenericGetAttr &&
                    PyTuple_GET_SIZE(type->tp_mro) == 2 &&
                    PyTuple_GET_ITEM(type->tp_mro, 1) ==
                        reinterpret_cast<PyObject *>(&PyBaseObject_Type);
@@ -62,10 +59,21 @@ ClassState verify_class() noexcept {
             return ClassState::unknown;
         }
     }
+    if (!as_made) {
+        // Without a valid tag a change back to the class as made would go unnoticed: verify
+        // again at the next lookup.
+        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && class_changes == changes
+                   ? ClassState::altered
+                   : ClassState::unknown;
+    }
+    if (!host::getattr(reinterpret_cast<PyObject *>(type), names.gettext)) {
+        PyErr_Clear(); // only a lack of memory: the plain path then meets it again
+        return ClassState::unknown;
+    }
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || class_changes != changes) {
         return ClassState::unknown; // changes would go unnoticed, or went on: trust nothing
     }
-    return as_made ? ClassState::pristine : ClassState::altered;
+    return ClassState::pristine;
 }
 
 /// Watches the new class; without a watcher the class is simply never trusted.

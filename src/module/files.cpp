@@ -25,19 +25,30 @@ Ref os_attribute(const char *name) noexcept {
 }
 
 /// The longest name an entry of `directory` (a str) may have, in bytes; NAME_MAX of the usual
-/// file systems when the directory does not say.
+/// file systems when the host cannot tell (no os.pathconf, an OSError or ValueError from it,
+/// no limit). -1 with an exception set on any other failure.
 Py_ssize_t longest_name(PyObject *directory) noexcept {
     constexpr Py_ssize_t usual = 255;
     Ref here = PyUnicode_GET_LENGTH(directory) > 0 ? Ref::borrow(directory)
                                                     : Ref::steal(PyUnicode_FromString("."));
-    Ref setting = Ref::steal(PyUnicode_FromString("PC_NAME_MAX"));
-    Ref limit = here && setting ? call_os("pathconf", {here.get(), setting.get()}) : Ref();
-    Py_ssize_t size = limit ? PyLong_AsSsize_t(limit.get()) : -1;
-    if (size <= 0) {
-        PyErr_Clear(); // no limit known: the usual one
+    Ref setting = here ? Ref::steal(PyUnicode_FromString("PC_NAME_MAX")) : Ref();
+    if (!setting) {
+        return -1;
+    }
+    Ref limit = call_os("pathconf", {here.get(), setting.get()});
+    if (!limit) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear(); // the host cannot tell: the usual limit
         return usual;
     }
-    return size;
+    const Py_ssize_t size = PyLong_AsSsize_t(limit.get());
+    if (size == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    return size > 0 ? size : usual;
 }
 
 /// The bytes `text` takes as a file name (os.fsencode), or -1 with an exception set.
@@ -141,6 +152,9 @@ int raise_errno(int number, PyObject *target) noexcept {
 template <class Make>
 Ref create_beside(PyObject *head, PyObject *tail, const char *suffix, Make &&make) noexcept {
     const Py_ssize_t longest = longest_name(head);
+    if (longest < 0) {
+        return {};
+    }
     for (int attempt = 0; attempt < temp_attempts; ++attempt) {
         Ref name = temporary_name(head, tail, suffix, longest);
         if (!name) {
@@ -229,10 +243,11 @@ Ref Replacement::create(PyObject *target, bool csv) noexcept {
     discard();
     target_ = Ref::borrow(target);
     // Only a path can be replaced; anything else open() accepts (a file descriptor) is
-    // written in place.
+    // written in place. A str or bytes is a path whatever os.fspath says of it.
     Ref path = call_os("fspath", {target});
     if (!path) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+        if (PyUnicode_Check(target) || PyBytes_Check(target) ||
+            !PyErr_ExceptionMatches(PyExc_TypeError)) {
             return {};
         }
         PyErr_Clear();
@@ -247,7 +262,10 @@ Ref Replacement::create(PyObject *target, bool csv) noexcept {
         }
         return {};
     }
-    destination_ = call_os_path("realpath", {path.get()});
+    // The real path as a str, decoded once: what realpath gave may run host code each time
+    // it is read as a path.
+    Ref real = call_os_path("realpath", {path.get()});
+    destination_ = real ? call_os("fsdecode", {real.get()}) : Ref();
     if (!destination_) {
         return {};
     }
@@ -265,7 +283,11 @@ Ref Replacement::create(PyObject *target, bool csv) noexcept {
     if (size < 0) {
         return {};
     }
-    if (size > longest_name(head.get())) {
+    const Py_ssize_t longest = longest_name(head.get());
+    if (longest < 0) {
+        return {};
+    }
+    if (size > longest) {
         raise_errno(ENAMETOOLONG, target);
         return {};
     }
