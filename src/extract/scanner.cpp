@@ -2,20 +2,22 @@
 // finds every marked message `_("...")` or `_(u"...")` and records each occurrence in the
 // caller's cache under (position text, message).
 //
-// While `_the_pattern` and `_load_str` are the objects start-up bound, the scanner finds the
-// pattern's matches itself and takes a message text without backslash, double quote or control
-// character as it is, since JSON decodes such a text to itself; every other text still goes to
-// `_load_str`. Once either name is rebound, the pattern's finditer and `_load_str` are called
-// for everything.
+// While `_the_pattern` is the pattern start-up compiled (the host's own engine, of the
+// scanner's own text), the scanner finds the pattern's matches itself; once it is rebound, its
+// finditer is called. Every marked text goes to `_load_str`, whatever it is bound to: the
+// decoder is the host's to call, and what it does (a patched decoder class, an instrumented
+// json module) is not the scanner's to guess.
 //
-// While the scanner matches natively, a file is read as one text (the same text the line
-// iterator hands over line by line, since both come from one decoder with universal newlines)
-// and scanned as a whole, its lines counted by the line feeds passed. Results, errors and notes
-// are those of the line-by-line path, which a file takes whenever the whole text is not the
-// way to get them: when the text does not decode, the bytes already read are handed over line
-// by line from memory, as the file would have handed them over (a file is read once: a pipe
-// could not be read again); when host code run by a line's entries rebinds a service, the lines
-// after it are scanned one by one.
+// While the scanner matches natively and the file is a regular file opened by the host's own
+// open(), the file is read as one text (the same text the line iterator hands over line by
+// line, since both come from one decoder with universal newlines) and scanned as a whole, its
+// lines counted by the line feeds passed. A read of a regular file cannot stall between two
+// lines, so nothing a line-by-line read would have recorded before an interruption is lost.
+// Results, errors and notes are those of the line-by-line path, which a file takes whenever the
+// whole text is not the way to get them: a pipe, a device or a file object of host code is read
+// line by line; when the text does not decode, the bytes already read are handed over line by
+// line from memory, as the file would have handed them over (a file is read once); when host
+// code run by a line's entries rebinds a service, the lines after it are scanned one by one.
 #include "extract/extract.hpp"
 
 #include "extract/cache.hpp"
@@ -29,14 +31,15 @@
 #include <cstdint>
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace qel_i18n::extract {
 
 namespace {
 
-PyObject *original_pattern = nullptr;  // `_the_pattern` as start-up bound it (held)
-PyObject *original_load_str = nullptr; // `_load_str` as start-up bound it (held)
-PyObject *bytes_io = nullptr;          // _io.BytesIO and _io.TextIOWrapper (held)
-PyObject *text_io_wrapper = nullptr;
+PyObject *original_pattern = nullptr; // `_the_pattern` as start-up bound it (held)
+PyObject *bytes_io = nullptr;         // the host's own _io.BytesIO and _io.TextIOWrapper (held),
+PyObject *text_io_wrapper = nullptr;  // or nullptr when open() is not the host's own
 host::CachedGlobal pattern_name;
 host::CachedGlobal load_str_name;
 
@@ -118,17 +121,6 @@ bool next_marker(const Char *text, Py_ssize_t length, Py_ssize_t &from, Marker &
     return false;
 }
 
-/// True when JSON decodes the quoted text to the text itself.
-template <typename Char> bool decodes_to_itself(const Char *text, Marker marker) noexcept {
-    for (Py_ssize_t i = marker.start; i < marker.end; ++i) {
-        const Char c = text[i];
-        if (c < 0x20 || c == '"' || c == '\\') {
-            return false;
-        }
-    }
-    return true;
-}
-
 /// Whether the global `name` (the module namespace, then the builtins) is bound to `original`:
 /// 1 or 0, or -1 with an exception set. A name bound nowhere says no, and the line-by-line path
 /// reports it where it looks the name up; a failure of the lookup itself (host code run by a
@@ -144,17 +136,13 @@ int is_bound_to(PyObject *name, PyObject *original) noexcept {
     return value == original ? 1 : 0; // compared at once: nothing has run since the lookup
 }
 
-/// 1 while `_load_str` is the decoder start-up bound, 0 when not, -1 on an error.
-int decoder_is_original() noexcept { return is_bound_to(names.load_str, original_load_str); }
-
-/// 1 while the scanner matches natively (the pattern and the decoder are start-up's), 0 when
+/// 1 while the scanner matches natively (`_the_pattern` is the one start-up compiled), 0 when
 /// not, -1 on an error.
 int scans_natively() noexcept {
     if constexpr (!fast::scanner) {
         return 0;
     }
-    const int pattern = is_bound_to(names.the_pattern, original_pattern);
-    return pattern <= 0 ? pattern : decoder_is_original();
+    return is_bound_to(names.the_pattern, original_pattern);
 }
 
 /// One line of one file.
@@ -166,7 +154,7 @@ struct Line {
     Ref position;      // made at the first match of the line
 
     /// Decodes the raw text `raw` of a match (`_load_str('"' + raw + '"')`) and records it.
-    int found(PyObject *raw, PyObject *itself) noexcept {
+    int found(PyObject *raw) noexcept {
         if (!position && !(position = position_text(source_filename, number))) {
             return -1;
         }
@@ -174,17 +162,12 @@ struct Line {
         if (!load) {
             return -1;
         }
-        Ref message;
-        if (itself != nullptr && load.get() == original_load_str) {
-            message = Ref::borrow(itself);
-        } else {
-            Ref opened = Ref::steal(PyNumber_Add(names.quote, raw));
-            Ref quoted = opened ? Ref::steal(PyNumber_Add(opened.get(), names.quote)) : Ref();
-            message = quoted ? host::call(load.get(), {quoted.get()}) : Ref();
-            if (!message) {
-                return files::add_note_format("while scanning %R, line %zd, marked text %R",
-                                              source_filename, number, raw);
-            }
+        Ref opened = Ref::steal(PyNumber_Add(names.quote, raw));
+        Ref quoted = opened ? Ref::steal(PyNumber_Add(opened.get(), names.quote)) : Ref();
+        Ref message = quoted ? host::call(load.get(), {quoted.get()}) : Ref();
+        if (!message) {
+            return files::add_note_format("while scanning %R, line %zd, marked text %R",
+                                          source_filename, number, raw);
         }
         return record(cache, position.get(), message.get());
     }
@@ -195,8 +178,7 @@ struct Line {
         Marker marker;
         for (Py_ssize_t from = 0; next_marker<false>(data, length, from, marker);) {
             Ref raw = Ref::steal(PyUnicode_Substring(text, marker.start, marker.end));
-            if (!raw ||
-                found(raw.get(), decodes_to_itself(data, marker) ? raw.get() : nullptr) < 0) {
+            if (!raw || found(raw.get()) < 0) {
                 return -1;
             }
         }
@@ -214,7 +196,7 @@ struct Line {
             Ref match = Ref::steal(next);
             Ref groups = host::call_method(match.get(), names.groups, {});
             Ref raw = groups ? Ref::steal(PyObject_GetItem(groups.get(), constants.zero)) : Ref();
-            if (!raw || found(raw.get(), nullptr) < 0) {
+            if (!raw || found(raw.get()) < 0) {
                 return -1;
             }
         }
@@ -226,14 +208,7 @@ struct Line {
         if (!pattern) {
             return -1;
         }
-        int native = fast::scanner && pattern.get() == original_pattern &&
-                             PyUnicode_CheckExact(text)
-                         ? decoder_is_original()
-                         : 0;
-        if (native < 0) {
-            return -1;
-        }
-        if (native) {
+        if (fast::scanner && pattern.get() == original_pattern && PyUnicode_CheckExact(text)) {
             switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND:
                 return scan_natively<Py_UCS1>();
@@ -357,8 +332,7 @@ int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexc
         }
         counted = marker.start;
         Ref raw = Ref::steal(PyUnicode_Substring(text, marker.start, marker.end));
-        if (!raw ||
-            line.found(raw.get(), decodes_to_itself(data, marker) ? raw.get() : nullptr) < 0) {
+        if (!raw || line.found(raw.get()) < 0) {
             return -1;
         }
         recorded = true;
@@ -400,62 +374,71 @@ int scan_undecodable(PyObject *source_filename, PyObject *cache) noexcept {
     return files::add_note_format("while scanning %R", source_filename);
 }
 
-/// Scans a file as one text, reading it once. 0, or -1 with an exception set.
-int scan_whole_file(PyObject *source_filename, PyObject *cache) noexcept {
-    Ref file = host::open_text(source_filename, names.mode_read);
-    if (!file) {
+/// Whether `file`, as its `with` block gave it, is read as one text: a text file of the host's
+/// own open() on a regular file. 1, 0, or -1 with an exception set. Nothing here runs host
+/// code: the file object and its buffers are the host's C types.
+int reads_whole(PyObject *file) noexcept {
+    if (!fast::whole || text_io_wrapper == nullptr ||
+        !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject *>(text_io_wrapper))) {
+        return 0;
+    }
+    Ref number = host::call_method(file, names.fileno, {});
+    const long descriptor = number ? PyLong_AsLong(number.get()) : -1;
+    if (descriptor == -1 && PyErr_Occurred()) {
         return -1;
     }
-    return host::with_as(file.get(), [&](PyObject *opened) noexcept {
-        Ref text = host::call_method(opened, names.read, {});
-        if (!text) {
-            if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-                return scan_undecodable(source_filename, cache);
-            }
-            // Another failure (an interruption, an I/O error) ends the call, as it would have
-            // between two lines.
-            return files::add_note_format("while scanning %R, after line %zd", source_filename,
-                                          Py_ssize_t{0});
+    struct stat status;
+    return ::fstat(static_cast<int>(descriptor), &status) == 0 && S_ISREG(status.st_mode) ? 1 : 0;
+}
+
+/// Scans the opened file as one text, reading it once. 0, or -1 with an exception set.
+int scan_whole_file(PyObject *source_filename, PyObject *cache, PyObject *opened) noexcept {
+    Ref text = host::call_method(opened, names.read, {});
+    if (!text) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+            return scan_undecodable(source_filename, cache);
         }
-        if (!PyUnicode_CheckExact(text.get())) {
-            PyErr_Format(PyExc_TypeError, "read() returned %.200s, not str",
-                         Py_TYPE(text.get())->tp_name);
-            return -1;
-        }
-        const int native = scans_natively();
-        if (native < 0) {
-            return -1;
-        }
-        if (!native) { // rebound by another thread while the file was read
-            return scan_lines_from(source_filename, cache, text.get(), 0, 1);
-        }
-        switch (PyUnicode_KIND(text.get())) {
-        case PyUnicode_1BYTE_KIND:
-            return scan_whole<Py_UCS1>(source_filename, cache, text.get());
-        case PyUnicode_2BYTE_KIND:
-            return scan_whole<Py_UCS2>(source_filename, cache, text.get());
-        default:
-            return scan_whole<Py_UCS4>(source_filename, cache, text.get());
-        }
-    });
+        // Another failure (an I/O error) ends the call, as it would have at the first line.
+        return files::add_note_format("while scanning %R, after line %zd", source_filename,
+                                      Py_ssize_t{0});
+    }
+    if (!PyUnicode_CheckExact(text.get())) {
+        PyErr_Format(PyExc_TypeError, "read() returned %.200s, not str",
+                     Py_TYPE(text.get())->tp_name);
+        return -1;
+    }
+    const int native = scans_natively();
+    if (native < 0) {
+        return -1;
+    }
+    if (!native) { // rebound by another thread while the file was read
+        return scan_lines_from(source_filename, cache, text.get(), 0, 1);
+    }
+    switch (PyUnicode_KIND(text.get())) {
+    case PyUnicode_1BYTE_KIND:
+        return scan_whole<Py_UCS1>(source_filename, cache, text.get());
+    case PyUnicode_2BYTE_KIND:
+        return scan_whole<Py_UCS2>(source_filename, cache, text.get());
+    default:
+        return scan_whole<Py_UCS4>(source_filename, cache, text.get());
+    }
 }
 
 PyObject *parse_one_file_body(const Bound &bound) noexcept {
     PyObject *source_filename = bound.arg[0];
     PyObject *cache = bound.arg[1];
-    const int native = fast::whole ? scans_natively() : 0;
-    if (native < 0) {
-        return nullptr;
-    }
-    if (native) {
-        return scan_whole_file(source_filename, cache) < 0 ? nullptr : Py_NewRef(Py_None);
-    }
     Ref file = host::open_text(source_filename, names.mode_read);
     if (!file) {
         return nullptr;
     }
     int done = host::with_as(file.get(), [&](PyObject *opened) noexcept {
-        return scan_file(source_filename, cache, opened);
+        const int native = scans_natively();
+        const int whole = native > 0 ? reads_whole(opened) : native;
+        if (whole < 0) {
+            return -1;
+        }
+        return whole ? scan_whole_file(source_filename, cache, opened)
+                     : scan_file(source_filename, cache, opened);
     });
     return done < 0 ? nullptr : Py_NewRef(Py_None);
 }
@@ -476,25 +459,31 @@ constexpr Signature parse_one_file_signature = {
 } // namespace
 
 Ref make_parse_one_file() noexcept {
-    // The objects start-up bound (not what host code run since may have rebound) are the ones
-    // the scanner may stand in for, and only when they are the host's own pattern engine and
-    // decoder: what start-up bound may already be a replacement.
+    // The pattern start-up bound (not what host code run since may have rebound) is the one
+    // the scanner may stand in for, and only when it is the host's own engine's compilation of
+    // the scanner's text: what start-up bound may already be a replacement.
     Ref pattern = host::bound_at_start_up(names.the_pattern);
-    Ref load_str = pattern ? host::bound_at_start_up(names.load_str) : Ref();
-    Ref text = load_str ? Ref::steal(PyUnicode_FromString(pattern_text)) : Ref();
+    Ref text = pattern ? Ref::steal(PyUnicode_FromString(pattern_text)) : Ref();
     const int genuine_pattern = text ? host::is_pattern_of(pattern.get(), text.get()) : -1;
-    const int genuine_load_str = genuine_pattern >= 0 ? host::is_json_loads(load_str.get()) : -1;
-    if (genuine_load_str < 0) {
+    if (genuine_pattern < 0) {
         return {};
     }
-    Ref io = Ref::steal(PyImport_ImportModule("_io")); // the C module, as open() itself uses
-    Ref wrapper = io ? Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper")) : Ref();
-    Ref buffer = wrapper ? Ref::steal(PyObject_GetAttrString(io.get(), "BytesIO")) : Ref();
-    if (!buffer) {
-        return {};
+    // A whole read needs open() to be the host's own, and the file types it makes to replay
+    // an undecodable text: those of the io module that open() belongs to.
+    Ref wrapper, buffer;
+    if (PyObject *io = host::io_module_of(host::services.open)) {
+        wrapper = Ref::steal(PyObject_GetAttrString(io, "TextIOWrapper"));
+        buffer = wrapper ? Ref::steal(PyObject_GetAttrString(io, "BytesIO")) : Ref();
+        if (!buffer) {
+            return {};
+        }
+        if (!host::is_io_type(wrapper.get(), "_io.TextIOWrapper") ||
+            !host::is_io_type(buffer.get(), "_io.BytesIO")) {
+            wrapper = Ref();
+            buffer = Ref();
+        }
     }
     Py_XSETREF(original_pattern, genuine_pattern ? pattern.release() : nullptr);
-    Py_XSETREF(original_load_str, genuine_load_str ? load_str.release() : nullptr);
     Py_XSETREF(text_io_wrapper, wrapper.release());
     Py_XSETREF(bytes_io, buffer.release());
     return make_function(parse_one_file_signature, nullptr);

@@ -519,12 +519,15 @@ int update_catalogue(PyObject *csv_filename, std::span<PyObject *const> filename
 
 int init_update() noexcept {
     // The writer start-up bound (not what host code run since may have rebound) is the one
-    // the native writer may stand in for, and only when it is the host's own csv.writer.
+    // the native writer may stand in for, and only when it is the host's own csv.writer
+    // writing to files of the host's own open(), whose writes no host code sees one by one.
     Ref writer = host::bound_at_start_up(names.csv_writer);
     if (!writer) {
         return -1;
     }
-    Py_XSETREF(original_writer, host::is_csv_writer(writer.get()) ? writer.release() : nullptr);
+    const bool genuine = host::is_csv_writer(writer.get()) &&
+                         host::io_module_of(host::services.open) != nullptr;
+    Py_XSETREF(original_writer, genuine ? writer.release() : nullptr);
     Ref csv = Ref::steal(PyImport_ImportModule("csv"));
     Ref limit = csv ? Ref::steal(PyObject_GetAttrString(csv.get(), "field_size_limit")) : Ref();
     if (!limit) {

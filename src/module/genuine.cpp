@@ -14,69 +14,48 @@ bool is_extension_type(PyTypeObject *type, const char *name) noexcept {
     return !PyType_HasFeature(type, Py_TPFLAGS_BASETYPE) && std::strcmp(type->tp_name, name) == 0;
 }
 
-/// `value` is an exact str equal to `text`.
-bool is_text(PyObject *value, const char *text) noexcept {
-    return value != nullptr && PyUnicode_CheckExact(value) &&
-           PyUnicode_CompareWithASCIIString(value, text) == 0;
+/// `module` is a module made from the C definition named `name` (which Python code cannot
+/// make: its modules have no definition).
+bool is_extension_module(PyObject *module, const char *name) noexcept {
+    PyModuleDef *definition = module != nullptr && PyModule_Check(module)
+                                  ? static_cast<PyModuleDef *>(PyModule_GetDef(module))
+                                  : nullptr;
+    return definition != nullptr && std::strcmp(definition->m_name, name) == 0;
+}
+
+/// The module `function` is bound to when it is the C function `function_name` of the
+/// extension module `module_name`; nullptr otherwise.
+PyObject *module_of(PyObject *function, const char *module_name,
+                    const char *function_name) noexcept {
+    if (!PyCFunction_Check(function) ||
+        std::strcmp(reinterpret_cast<PyCFunctionObject *>(function)->m_ml->ml_name,
+                    function_name) != 0) {
+        return nullptr;
+    }
+    PyObject *module = PyCFunction_GET_SELF(function);
+    return is_extension_module(module, module_name) ? module : nullptr;
 }
 
 } // namespace
 
 bool is_csv_writer(PyObject *function) noexcept {
-    if (!PyCFunction_Check(function)) {
-        return false;
-    }
-    PyObject *module = PyCFunction_GET_SELF(function);
-    PyModuleDef *definition = module != nullptr && PyModule_Check(module)
-                                  ? static_cast<PyModuleDef *>(PyModule_GetDef(module))
-                                  : nullptr;
-    return definition != nullptr && std::strcmp(definition->m_name, "_csv") == 0 &&
-           std::strcmp(reinterpret_cast<PyCFunctionObject *>(function)->m_ml->ml_name,
-                       "writer") == 0;
+    return module_of(function, "_csv", "writer") != nullptr;
 }
 
-int is_json_loads(PyObject *function) noexcept {
-    if (!PyFunction_Check(function)) {
-        return 0;
+PyObject *io_module_of(PyObject *function) noexcept { return module_of(function, "io", "open"); }
+
+bool is_io_type(PyObject *object, const char *name) noexcept {
+    if (!PyType_Check(object)) {
+        return false;
     }
-    auto *code = reinterpret_cast<PyCodeObject *>(PyFunction_GET_CODE(function));
-    if (!is_text(code->co_qualname, "loads")) {
-        return 0;
+    // A static type is made in C; a heap type of the module knows its module (a class made by
+    // Python code knows none).
+    auto *type = reinterpret_cast<PyTypeObject *>(object);
+    if (std::strcmp(type->tp_name, name) != 0) {
+        return false;
     }
-    // The source file the standard library's json package is compiled from: a json module of
-    // the application's own that shadows it is not the decoder the native path knows.
-    PyObject *library = PySys_GetObject("_stdlib_dir"); // borrowed; no error set when missing
-    if (library == nullptr || !PyUnicode_CheckExact(library)) {
-        return 0;
-    }
-#ifdef _WIN32
-    Ref source = Ref::steal(PyUnicode_FromFormat("%U\\json\\__init__.py", library));
-#else
-    Ref source = Ref::steal(PyUnicode_FromFormat("%U/json/__init__.py", library));
-#endif
-    if (!source) {
-        return -1;
-    }
-    if (!PyUnicode_CheckExact(code->co_filename) ||
-        PyUnicode_Compare(code->co_filename, source.get()) != 0) {
-        return 0;
-    }
-    // Its globals are the namespace of the module json made from that file. Looking the names
-    // up may run host code (a colliding key's __eq__); each value is compared as soon as it is
-    // found, and held for that.
-    Ref globals = Ref::borrow(PyFunction_GET_GLOBALS(function));
-    Ref name = Ref::borrow(PyDict_GetItemWithError(globals.get(), names.dunder_name));
-    if (!name) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    if (!is_text(name.get(), "json")) {
-        return 0;
-    }
-    Ref file = Ref::borrow(PyDict_GetItemWithError(globals.get(), names.dunder_file));
-    if (!file) {
-        return PyErr_Occurred() ? -1 : 0;
-    }
-    return PyUnicode_CheckExact(file.get()) && PyUnicode_Compare(file.get(), source.get()) == 0;
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+           is_extension_module(reinterpret_cast<PyHeapTypeObject *>(type)->ht_module, "io");
 }
 
 int is_pattern_of(PyObject *pattern, PyObject *text) noexcept {

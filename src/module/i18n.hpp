@@ -55,6 +55,7 @@ class Ref {
     X(submodule_search_locations, "submodule_search_locations")                                    \
     X(dunder_loader, "__loader__")                                                                 \
     X(dunder_name, "__name__")                                                                     \
+    X(fileno, "fileno")                                                                            \
     X(dunder_file, "__file__")                                                                     \
     X(dunder_package, "__package__")                                                               \
     X(dunder_path, "__path__")                                                                     \
