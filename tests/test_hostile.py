@@ -872,7 +872,7 @@ SCRIPTS = {
     """,
     "host errors in the writer's own probes are raised, never cleared": """
         import qel_i18n
-        real = os.pathconf, os.fspath, os.path.realpath
+        real = os.pathconf, os.fspath, os.path.realpath, os.fsdecode
         d = tempfile.mkdtemp(); cat = os.path.join(d, "m.csv")
         class Once:  # a path whose __fspath__ fails the first time
             def __init__(self, p): self.p, self.armed = p, True
@@ -891,8 +891,10 @@ SCRIPTS = {
             return real[1](p)
         for name, replacement, error in [
             ("pathconf", fail(KeyboardInterrupt()), KeyboardInterrupt),
+            ("pathconf", fail(AttributeError("inside")), AttributeError),
             ("fspath", fspath, TypeError),
             ("realpath", lambda p: Once(real[2](p)), RuntimeError),
+            ("fsdecode", lambda p: Once(real[3](p)), TypeError),
         ]:
             setattr(os.path if name == "realpath" else os, name, replacement)
             try:
@@ -902,7 +904,7 @@ SCRIPTS = {
             else:
                 raise AssertionError(f"{name}: the {error.__name__} was dropped")
             finally:
-                os.pathconf, os.fspath, os.path.realpath = real
+                os.pathconf, os.fspath, os.path.realpath, os.fsdecode = real
             assert os.listdir(d) == [], (name, os.listdir(d))
         gets = []
         class Get:  # I18N.gettext replaced: the host gets it from the instance only
@@ -911,6 +913,50 @@ SCRIPTS = {
                 return lambda message: message
         qel_i18n.I18N.gettext = Get()
         assert qel_i18n.gettext("m") == "m" and gets == [qel_i18n.i18n], gets
+    """,
+    "the scanner and the writer leave host code's decoder and files to it": """
+        import json, signal, threading, time
+        from unittest import mock
+        import qel_i18n
+        d = tempfile.mkdtemp(); src = os.path.join(d, "a.py")
+        open(src, "w").write('_("one")\\n')
+        real_decode = json.JSONDecoder.decode
+        upper = lambda self, s, *a, **k: real_decode(self, s, *a, **k).upper()
+        with mock.patch.object(json.JSONDecoder, "decode", upper):
+            cache = {}
+            qel_i18n._parse_one_file(src, cache)
+        assert [k[1] for k in cache] == ["ONE"], cache
+        # A pipe read cut off by a signal keeps the lines read before, as a line loop would.
+        r, w = os.pipe()
+        os.write(w, b'_("first")\\n_("second")\\n')
+        def alarm(*a):
+            raise TimeoutError("cut off")
+        signal.signal(signal.SIGALRM, alarm)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        cache = {}
+        try:
+            qel_i18n._parse_one_file("/proc/self/fd/%d" % r, cache)
+        except TimeoutError as e:
+            assert e.__notes__[-1].endswith("after line 2"), e.__notes__
+        os.close(w); os.close(r)
+        assert sorted(k[1] for k in cache) == ["first", "second"], cache
+    """,
+    "files of a replaced open() are iterated and written row by row": """
+        import builtins
+        real_open, log = builtins.open, []
+        class Lines:  # what host code's open() gives: lines to iterate, writes to log
+            def __init__(self, f): self.f = f
+            def __enter__(self): return self
+            def __exit__(self, *a): self.f.close()
+            def __iter__(self): return iter(self.f)
+            def write(self, s): log.append(s); return self.f.write(s)
+        builtins.open = lambda file, mode="r", *a, **k: Lines(real_open(file, mode, *a, **k))
+        import qel_i18n
+        builtins.open = real_open
+        d = tempfile.mkdtemp(); cat = os.path.join(d, "m.csv"); src = os.path.join(d, "a.py")
+        real_open(src, "w").write('_("one")\\n_("two")\\n')
+        qel_i18n.parse(cat, src)
+        assert len(log) == 3 and log[2].endswith(",two\\r\\n"), log
     """,
     "a lookup that fails is not cleared and made again": """
         import qel_i18n

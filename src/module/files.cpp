@@ -25,8 +25,8 @@ Ref os_attribute(const char *name) noexcept {
 }
 
 /// The longest name an entry of `directory` (a str) may have, in bytes; NAME_MAX of the usual
-/// file systems when the host cannot tell (no os.pathconf, an OSError or ValueError from it,
-/// no limit). -1 with an exception set on any other failure.
+/// file systems when the host cannot tell (no os.pathconf, or the OSError or ValueError by
+/// which it says it does not know; no limit). -1 with an exception set on any other failure.
 Py_ssize_t longest_name(PyObject *directory) noexcept {
     constexpr Py_ssize_t usual = 255;
     Ref here = PyUnicode_GET_LENGTH(directory) > 0 ? Ref::borrow(directory)
@@ -35,10 +35,17 @@ Py_ssize_t longest_name(PyObject *directory) noexcept {
     if (!setting) {
         return -1;
     }
-    Ref limit = call_os("pathconf", {here.get(), setting.get()});
+    Ref pathconf = os_attribute("pathconf");
+    if (!pathconf) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear(); // a host without it
+        return usual;
+    }
+    Ref limit = host::call(pathconf.get(), {here.get(), setting.get()});
     if (!limit) {
-        if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-            !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
             return -1;
         }
         PyErr_Clear(); // the host cannot tell: the usual limit
@@ -150,11 +157,8 @@ int raise_errno(int number, PyObject *target) noexcept {
 /// (FileExistsError cleared) or -1 with an exception set. The name, or empty with an exception
 /// set.
 template <class Make>
-Ref create_beside(PyObject *head, PyObject *tail, const char *suffix, Make &&make) noexcept {
-    const Py_ssize_t longest = longest_name(head);
-    if (longest < 0) {
-        return {};
-    }
+Ref create_beside(PyObject *head, PyObject *tail, Py_ssize_t longest, const char *suffix,
+                  Make &&make) noexcept {
     for (int attempt = 0; attempt < temp_attempts; ++attempt) {
         Ref name = temporary_name(head, tail, suffix, longest);
         if (!name) {
@@ -207,14 +211,16 @@ Ref read_bytes(PyObject *name) noexcept {
 }
 
 /// Writes `content` to the file `name` opened in binary `mode`.
-int write_bytes(PyObject *name, const char *mode, PyObject *content) noexcept {
-    Ref file = open_binary(name, mode);
-    if (!file) {
-        return -1;
-    }
-    return host::with_as(file.get(), [&](PyObject *opened) noexcept {
+/// Writes `content` to the opened `file` in its `with` block. 0, or -1 with an exception set.
+int write_to(PyObject *file, PyObject *content) noexcept {
+    return host::with_as(file, [&](PyObject *opened) noexcept {
         return host::call_method(opened, names.write, {content}) ? 0 : -1;
     });
+}
+
+int write_bytes(PyObject *name, const char *mode, PyObject *content) noexcept {
+    Ref file = open_binary(name, mode);
+    return file ? write_to(file.get(), content) : -1;
 }
 
 } // namespace
@@ -269,6 +275,11 @@ Ref Replacement::create(PyObject *target, bool csv) noexcept {
     if (!destination_) {
         return {};
     }
+    if (!PyUnicode_Check(destination_.get())) {
+        PyErr_Format(PyExc_TypeError, "os.fsdecode() gave %.200s, not str",
+                     Py_TYPE(destination_.get())->tp_name);
+        return {};
+    }
     if (is_directory(destination_.get())) {
         raise_errno(EISDIR, target);
         return {};
@@ -292,7 +303,7 @@ Ref Replacement::create(PyObject *target, bool csv) noexcept {
         return {};
     }
     Ref file;
-    Ref temp = create_beside(head.get(), tail.get(), "tmp", [&](PyObject *name) noexcept {
+    Ref temp = create_beside(head.get(), tail.get(), longest, "tmp", [&](PyObject *name) noexcept {
         file = csv ? host::open_csv(name, names.mode_exclusive)
                    : host::open_text(name, names.mode_exclusive);
         return file ? 1 : taken_or_failed();
@@ -391,9 +402,13 @@ int Backup::keep(PyObject *path) noexcept {
     if (split_path(path, head, tail) < 0) {
         return -1;
     }
+    const Py_ssize_t longest = longest_name(head.get());
+    if (longest < 0) {
+        return -1;
+    }
     // A hard link, where the file system allows one.
     bool refused = false;
-    backup_ = create_beside(head.get(), tail.get(), "bak", [&](PyObject *name) noexcept {
+    backup_ = create_beside(head.get(), tail.get(), longest, "bak", [&](PyObject *name) noexcept {
         if (call_os("link", {path, name})) {
             return 1;
         }
@@ -411,14 +426,13 @@ int Backup::keep(PyObject *path) noexcept {
     if (!bits) {
         return -1;
     }
-    backup_ = create_beside(head.get(), tail.get(), "bak", [&](PyObject *name) noexcept {
-        if (write_bytes(name, "xb", content.get()) == 0) {
-            return 1;
+    backup_ = create_beside(head.get(), tail.get(), longest, "bak", [&](PyObject *name) noexcept {
+        Ref file = open_binary(name, "xb");
+        if (!file) {
+            return taken_or_failed();
         }
-        if (taken_or_failed() == 0) {
-            return 0;
-        }
-        return remove_made_file(name);
+        // Made: whatever fails from here on (even a FileExistsError) removes it.
+        return write_to(file.get(), content.get()) == 0 ? 1 : remove_made_file(name);
     });
     if (backup_ && !call_os("chmod", {backup_.get(), bits.get()})) {
         drop();
