@@ -22,11 +22,13 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import types
 import warnings
 
 import pytest
 
 import qel_i18n
+from test_lookup import reference_gettext
 
 PRIVATE = ["_I18N__language_index", "_I18N__filename", "_I18N__data", "_I18N__lock"]
 MESSAGES = [f"m{i:03}" for i in range(20)]
@@ -1029,6 +1031,85 @@ def test_reported_faults(name):
                           capture_output=True, text=True, env=child_env(), timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "SystemError" not in proc.stdout + proc.stderr
+
+
+# ---- the instance dict read where the host reads it ------------------------------------------
+
+class PlainI18N:
+    """The lookup in plain Python, its attributes read by the host itself: through getattr, as
+    the attribute instruction of 3.12.1, once specialized, compares a colliding key again after
+    the key's __eq__ has raised (SystemError)."""
+
+    def gettext(self, message):
+        if getattr(self, "_I18N__language_index") == 0:
+            return message
+        with getattr(self, "_I18N__lock"):
+            data = getattr(self, "_I18N__data")
+        return reference_gettext(types.SimpleNamespace(
+            _I18N__language_index=1, _I18N__lock=contextlib.nullcontext(), _I18N__data=data),
+            message)
+
+
+def put_colliding_key(obj, name, errors):
+    """Puts before `name` in the instance dict a key of the same hash, which counts the times it
+    is compared and raises the first of `errors` left."""
+    compared = []
+
+    class Key(str):
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            compared.append(other)
+            if errors:
+                raise errors.pop()(f"raised by a key compared with {name}")
+            return str.__eq__(self, other)
+
+    attributes = vars(obj)
+    value = attributes.pop(name, None)
+    attributes[Key("odd")] = 1
+    if value is not None:
+        attributes[name] = value
+    return compared
+
+
+# Which lookup, the entry a key collides with, and the language index. The lookup reads the
+# index, then, for another index than 0, the lock and the table; the module gettext reads the
+# instance's own gettext first. Each read is made once, its error raised; none is made early.
+@pytest.mark.parametrize("via, name, language_index", [
+    ("method", "_I18N__language_index", 0),
+    ("method", "_I18N__lock", 0),
+    ("method", "_I18N__data", 0),
+    ("module", "_I18N__data", 0),
+    ("module", "gettext", 0),
+    ("method", "_I18N__lock", 1),
+    ("module", "_I18N__data", 1),
+])
+def test_instance_dict_read_as_the_host_reads_it(monkeypatch, via, name, language_index):
+    def outcome(obj, call):
+        for key, value in [("_I18N__language_index", language_index), ("_I18N__filename", ""),
+                           ("_I18N__data", [(0, "m", "t")]), ("_I18N__lock", qel_i18n._Lock())]:
+            setattr(obj, key, value)
+        errors = []
+        compared = put_colliding_key(obj, name, errors)
+        compared.clear()
+        errors.append(LookupError)
+        results = []
+        for _ in range(2):  # the second time with a key that no longer raises
+            try:
+                results.append(call("m"))
+            except LookupError:
+                results.append(LookupError)
+        return results, len(compared)
+
+    catalogue = qel_i18n.I18N()
+    monkeypatch.setattr(qel_i18n, "i18n", catalogue)
+    plain = PlainI18N()
+    if via == "module":
+        assert outcome(catalogue, qel_i18n.gettext) == outcome(plain, lambda m: plain.gettext(m))
+    else:
+        assert outcome(catalogue, lambda m: qel_i18n.I18N.gettext(catalogue, m)) == outcome(
+            plain, lambda m: PlainI18N.gettext(plain, m))
 
 
 if __name__ == "__main__":

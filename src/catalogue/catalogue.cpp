@@ -293,61 +293,112 @@ bool class_is_pristine() noexcept {
 
 namespace {
 
-/// The view last made, kept while its dict is watched and unchanged.
+/// The attribute name of each entry, by Attribute.
+PyObject *entry_name(Attribute entry) noexcept {
+    static constexpr PyObject *Names::*entry_names[] = {
+        &Names::gettext, &Names::private_language_index, &Names::private_lock,
+        &Names::private_data};
+    return names.*entry_names[static_cast<unsigned>(entry)];
+}
+
+/// The entries read of the object looked up last, borrowed from its dict: kept while that dict
+/// is watched and unchanged.
 struct CachedView {
     PyObject *self = nullptr;
     PyObject *dict = nullptr;
     std::uint64_t epoch = 0;
-    InstanceView view{};
+    ViewEntries entries{};
 } cached_view;
 
-/// The entry of `dict` under `name`, borrowed; nullptr when missing. False on an error of the
-/// dict's own (cleared: the caller's plain path then reports it as the host would).
-bool own_entry(PyObject *dict, PyObject *name, PyObject *&value) noexcept {
-    value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+bool is_cached(PyObject *self, PyObject *dict) noexcept {
+    return cached_view.self == self && cached_view.dict == dict &&
+           cached_view.epoch == host::dict_epoch;
 }
 
 } // namespace
 
-bool instance_view(PyObject *self, Ref &dict, InstanceView &view) noexcept {
+bool InstanceView::open(PyObject *self) noexcept {
     // The class is tested first: testing it may run host code, which may change self's class.
     if (!fast::view || !class_is_pristine() || Py_TYPE(self) != catalogue_class) {
         return false;
     }
-    dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) {
+    dict_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict_) {
         PyErr_Clear();
         return false;
     }
-    if (cached_view.self == self && cached_view.dict == dict.get() &&
-        cached_view.epoch == host::dict_epoch) {
-        view = cached_view.view;
-        return true;
+    self_ = self;
+    if (is_cached(self, dict_.get())) {
+        entries_ = cached_view.entries;
+    } else {
+        // Watched before anything is read from it: a read counts only while no change of the
+        // dict is seen.
+        if (!host::watch_dict(dict_.get())) {
+            return false;
+        }
+        cached_view = {self, dict_.get(), host::dict_epoch, {}};
+        entries_ = {};
     }
-    // Reading the dict runs no host code while its keys are all str, but a key of another type
-    // whose hash collides with a name read here has its __eq__ run, which may change the dict
-    // and free an entry read before. So the dict is watched first, and the view counts only
-    // when no change was seen while it was read.
-    PyObject *own = dict.get();
-    if (!host::watch_dict(own)) {
-        return false;
-    }
-    const std::uint64_t epoch = host::dict_epoch;
-    PyObject *gettext;
-    if (!own_entry(own, names.gettext, gettext) ||
-        !own_entry(own, names.private_language_index, view.language_index) ||
-        !own_entry(own, names.private_lock, view.lock) ||
-        !own_entry(own, names.private_data, view.data) || host::dict_epoch != epoch) {
-        return false;
-    }
-    view.shadowed = gettext != nullptr;
-    cached_view = {self, own, epoch, view};
+    active_ = true;
     return true;
+}
+
+int InstanceView::read_own(Attribute entry, Ref &value) noexcept {
+    // Reading the dict runs no host code while its keys are all str, but a key of another type
+    // whose hash collides with the name has its __eq__ run, which may change the dict (and free
+    // entries read before), the class, or the object's class or dict, or let other threads do
+    // so. So the value found is held at once, and when anything changed meanwhile the view is
+    // left: the rest of the lookup reads as the host reads. A failure is the host's own read
+    // failing, at the point where the host reads: it is raised.
+    const std::uint64_t epoch = host::dict_epoch;
+    const unsigned long changes = class_changes;
+    PyObject *found = PyDict_GetItemWithError(dict_.get(), entry_name(entry));
+    value = Ref::borrow(found);
+    if (found == nullptr && PyErr_Occurred()) {
+        leave();
+        return -1;
+    }
+    if (host::dict_epoch != epoch || class_changes != changes ||
+        Py_TYPE(self_) != catalogue_class) {
+        leave();
+        return found != nullptr;
+    }
+    Ref current = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
+    if (current.get() != dict_.get()) {
+        if (!current) {
+            PyErr_Clear(); // no dict to be had: the host's own reads report what is wrong
+        }
+        leave();
+        return found != nullptr;
+    }
+    // Kept for the next lookups unless a lookup run meanwhile (by the key's __eq__) made the
+    // cache another object's.
+    const unsigned index = static_cast<unsigned>(entry);
+    const unsigned missing = found != nullptr ? 0u : 1u << index;
+    entries_.found[index] = found;
+    entries_.missing |= missing;
+    if (is_cached(self_, dict_.get())) {
+        cached_view.entries.found[index] = found;
+        cached_view.entries.missing |= missing;
+    }
+    return found != nullptr;
+}
+
+Ref InstanceView::read_attribute(Attribute entry) noexcept {
+    if (active_) {
+        Ref value;
+        const int found = own(entry, value);
+        if (found != 0) {
+            return found > 0 ? std::move(value) : Ref();
+        }
+    }
+    return host::getattr(self_, entry_name(entry));
+}
+
+void InstanceView::leave() noexcept {
+    active_ = false;
+    entries_ = {};
+    cached_view = {};
 }
 
 Ref make_class() noexcept {

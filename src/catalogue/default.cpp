@@ -16,12 +16,17 @@ PyObject *gettext_body(const Bound &bound) noexcept {
     if (!catalogue) {
         return nullptr;
     }
-    // An instance of the pristine class whose own attributes do not hide the method: the
-    // attribute the host would call is the class's own lookup, so run it directly.
-    Ref dict;
+    // `i18n.gettext` on an instance of the pristine class: what its own dict holds under the
+    // name, called as it is; else the class's own lookup, which then runs directly.
     InstanceView view;
-    if (instance_view(catalogue.get(), dict, view) && !view.shadowed) {
-        return translate(catalogue.get(), &view, bound.arg[0]);
+    if (view.open(catalogue.get())) {
+        Ref own;
+        const int found = view.own(Attribute::gettext, own);
+        if (found <= 0) {
+            return found < 0 ? nullptr : translate(catalogue.get(), &view, bound.arg[0]);
+        }
+        host::RecursionGuard guard;
+        return guard ? host::call(own.get(), {bound.arg[0]}).release() : nullptr;
     }
     host::RecursionGuard guard;
     if (!guard) {

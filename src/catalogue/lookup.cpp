@@ -10,12 +10,17 @@
 //    names on the class), so that reading an instance attribute is a lookup in the instance
 //    dict that runs no code. Any change to the class, reported by a type watcher, makes it
 //    unknown until the next lookup checks the class again.
-// 2. The instance view (catalogue.cpp, instance_view): for the instance looked up last, what
+// 2. The instance view (catalogue.cpp, InstanceView): for the instance looked up last, what
 //    its dict holds under `gettext` and the three private names the lookup reads, borrowed.
-//    Used only while the class is as made (1); kept while it is the same object with the same
-//    dict and no watched dict has changed (host::dict_epoch; the instance dict is watched).
-//    Within a call it is dropped as soon as host code may run: comparing a language index
-//    that is no exact int, or waiting for the lock, after which everything is read afresh.
+//    Each entry is read when a lookup first reaches the point where the host reads it (the
+//    module gettext's `gettext`, then the index; the lock and the table only for an index
+//    other than 0), once, its failure raised there. Used only while the class is as made (1);
+//    kept while it is the same object with the same dict and no watched dict has changed
+//    (host::dict_epoch; the instance dict is watched). A read that may have run host code (a
+//    key's __eq__) holds what it found, and when anything changed meanwhile drops the view.
+//    Within a call it is left as soon as host code may run: such a read, comparing a language
+//    index that is no exact int, or waiting for the lock, after which everything is read
+//    afresh, as the host reads it.
 // 3. The cached global (host.cpp, CachedGlobal): the object the module gettext finds under
 //    `i18n` in the module namespace, borrowed; kept while no watched dict has changed (the
 //    namespace is watched once start-up has bound it).
@@ -47,31 +52,31 @@ int is_zero(PyObject *value) noexcept {
     return PyObject_RichCompareBool(value, constants.zero, Py_EQ);
 }
 
-/// An attribute the view holds, or read as the host reads it (which also raises its error
-/// when the attribute is missing).
-Ref attribute(PyObject *self, PyObject *held, PyObject *name) noexcept {
-    return held != nullptr ? Ref::borrow(held) : host::getattr(self, name);
-}
-
 /// `with self.__lock: data = self.__data`.
-Ref current_table(PyObject *self, const InstanceView *view) noexcept {
-    Ref lock = view != nullptr ? attribute(self, view->lock, names.private_lock)
+Ref current_table(PyObject *self, InstanceView *view) noexcept {
+    Ref lock = view != nullptr ? view->attribute(Attribute::lock)
                                : host::getattr(self, names.private_lock);
     if (!lock) {
         return {};
     }
-    if (fast::lock && view != nullptr && host::is_host_lock(lock.get())) {
-        // The GIL is held from this test to the end of the read, and the view was read from
-        // the instance dict without running any code that could release it: when the lock is
-        // free, no other thread can take it in between, so this is the same as acquiring,
-        // reading and releasing. A held lock (a reload in progress) takes the full path below
-        // and waits for it.
+    if (view != nullptr && !(fast::lock && view->active() && host::is_host_lock(lock.get()))) {
+        view = nullptr; // entering any other lock runs host code
+    }
+    if (view != nullptr) {
+        // The GIL is held from this test to the end of the read, which runs no code for a table
+        // the view holds already: when the lock is free, no other thread can take it in
+        // between, so this is the same as acquiring, reading and releasing. A table not read
+        // yet is read under the lock, as its read may run host code; acquiring a free host lock
+        // runs none and lets no other thread in. A held lock (a reload in progress) is waited
+        // for, after which the table is read afresh.
         int held = host::lock_is_held(lock.get());
         if (held < 0) {
             return {};
         }
-        if (!held) {
-            return attribute(self, view->data, names.private_data);
+        if (held) {
+            view = nullptr;
+        } else if (PyObject *data = view->known(Attribute::data)) {
+            return Ref::borrow(data);
         }
     }
     host::RecursionGuard guard;
@@ -80,9 +85,10 @@ Ref current_table(PyObject *self, const InstanceView *view) noexcept {
     }
     Ref table;
     int done = host::with_block(lock.get(), [&]() noexcept {
-        // Read afresh, as the host reads it: the wait for the lock may have let other threads
-        // store a new table, or change the object or its class.
-        table = host::getattr(self, names.private_data);
+        // Without the view, read as the host reads it: the wait for the lock, or entering it,
+        // may have let other threads store a new table, or change the object or its class.
+        table = view != nullptr ? view->attribute(Attribute::data)
+                                : host::getattr(self, names.private_data);
         return table ? 0 : -1;
     });
     if (done == 0 && !table) {
@@ -274,9 +280,8 @@ PyObject *search(PyObject *self, PyObject *table, PyObject *message) noexcept {
 }
 
 PyObject *lookup_body(const Bound &bound) noexcept {
-    Ref dict;
     InstanceView view;
-    if (instance_view(bound.arg[0], dict, view)) {
+    if (view.open(bound.arg[0])) {
         return translate(bound.arg[0], &view, bound.arg[1]);
     }
     host::RecursionGuard guard;
@@ -299,10 +304,9 @@ constexpr Signature lookup_signature = {
 
 } // namespace
 
-PyObject *translate(PyObject *self, const InstanceView *view, PyObject *message) noexcept {
-    Ref language_index =
-        view != nullptr ? attribute(self, view->language_index, names.private_language_index)
-                        : host::getattr(self, names.private_language_index);
+PyObject *translate(PyObject *self, InstanceView *view, PyObject *message) noexcept {
+    Ref language_index = view != nullptr ? view->attribute(Attribute::language_index)
+                                         : host::getattr(self, names.private_language_index);
     if (!language_index) {
         return nullptr;
     }
