@@ -1073,33 +1073,38 @@ def put_colliding_key(obj, name, errors):
     return compared
 
 
-# Which lookup, the entry a key collides with, and the language index. The lookup reads the
-# index, then, for another index than 0, the lock and the table; the module gettext reads the
-# instance's own gettext first. Each read is made once, its error raised; none is made early.
-@pytest.mark.parametrize("via, name, language_index", [
-    ("method", "_I18N__language_index", 0),
-    ("method", "_I18N__lock", 0),
-    ("method", "_I18N__data", 0),
-    ("module", "_I18N__data", 0),
-    ("module", "gettext", 0),
-    ("method", "_I18N__lock", 1),
-    ("module", "_I18N__data", 1),
+# Which lookup, the entry a key collides with, the language index, and whether the entry is
+# missing. The lookup reads the index, then, for another index than 0, the lock and the table;
+# the module gettext reads the instance's own gettext first. Each read is made once per call,
+# its error raised; none is made early.
+@pytest.mark.parametrize("via, name, language_index, missing", [
+    ("method", "_I18N__language_index", 0, False),
+    ("method", "_I18N__lock", 0, False),
+    ("method", "_I18N__data", 0, False),
+    ("module", "_I18N__data", 0, False),
+    ("module", "gettext", 0, False),
+    ("method", "_I18N__lock", 1, False),
+    ("module", "_I18N__data", 1, False),
+    ("method", "_I18N__lock", 1, True),
+    ("module", "_I18N__data", 1, True),
 ])
-def test_instance_dict_read_as_the_host_reads_it(monkeypatch, via, name, language_index):
+def test_instance_dict_read_as_the_host_reads_it(monkeypatch, via, name, language_index, missing):
     def outcome(obj, call):
         for key, value in [("_I18N__language_index", language_index), ("_I18N__filename", ""),
                            ("_I18N__data", [(0, "m", "t")]), ("_I18N__lock", qel_i18n._Lock())]:
             setattr(obj, key, value)
+        if missing:
+            delattr(obj, name)
         errors = []
         compared = put_colliding_key(obj, name, errors)
         compared.clear()
         errors.append(LookupError)
         results = []
-        for _ in range(2):  # the second time with a key that no longer raises
+        for _ in range(3):  # then with a key that no longer raises, which each read compares
             try:
                 results.append(call("m"))
-            except LookupError:
-                results.append(LookupError)
+            except (LookupError, AttributeError) as e:
+                results.append((type(e), str(e).replace("PlainI18N", "I18N")))
         return results, len(compared)
 
     catalogue = qel_i18n.I18N()

@@ -315,6 +315,34 @@ bool is_cached(PyObject *self, PyObject *dict) noexcept {
            cached_view.epoch == host::dict_epoch;
 }
 
+/// Whether every key of `dict` is an exact str. Then a read of the dict compares no key by
+/// host code, and skipping it changes nothing; a key of another type has its __eq__ run by
+/// every read the host makes, so the entries of such a dict are read afresh each time.
+bool has_str_keys(PyObject *dict) noexcept {
+    Py_ssize_t position = 0;
+    PyObject *key;
+    while (PyDict_Next(dict, &position, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// The AttributeError of the host's generic attribute read of `name`, which an instance of the
+/// class lacks.
+Ref raise_missing(PyObject *self, PyObject *name) noexcept {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                 catalogue_class->tp_name, name);
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (PyObject_SetAttr(error.get(), names.name_, name) < 0 ||
+        PyObject_SetAttr(error.get(), names.obj, self) < 0) {
+        return {};
+    }
+    PyErr_SetRaisedException(error.release());
+    return {};
+}
+
 } // namespace
 
 bool InstanceView::open(PyObject *self) noexcept {
@@ -336,7 +364,8 @@ bool InstanceView::open(PyObject *self) noexcept {
         if (!host::watch_dict(dict_.get())) {
             return false;
         }
-        cached_view = {self, dict_.get(), host::dict_epoch, {}};
+        cached_view = has_str_keys(dict_.get()) ? CachedView{self, dict_.get(), host::dict_epoch, {}}
+                                                : CachedView{};
         entries_ = {};
     }
     active_ = true;
@@ -385,14 +414,17 @@ int InstanceView::read_own(Attribute entry, Ref &value) noexcept {
 }
 
 Ref InstanceView::read_attribute(Attribute entry) noexcept {
-    if (active_) {
-        Ref value;
-        const int found = own(entry, value);
-        if (found != 0) {
-            return found > 0 ? std::move(value) : Ref();
-        }
+    if (!active_) {
+        return host::getattr(self_, entry_name(entry));
     }
-    return host::getattr(self_, entry_name(entry));
+    // The read of the dict is the host's read (the class holds none of these names): a name
+    // the dict lacks is the host's AttributeError, without reading the dict again.
+    Ref value;
+    const int found = own(entry, value);
+    if (found == 0) {
+        return raise_missing(self_, entry_name(entry));
+    }
+    return found > 0 ? std::move(value) : Ref();
 }
 
 void InstanceView::leave() noexcept {

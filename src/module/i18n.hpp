@@ -115,6 +115,7 @@ class Ref {
     X(write, "write")                                                                              \
     X(read, "read")                                                                                \
     X(object, "object")                                                                            \
+    X(obj, "obj")                                                                                  \
     X(root_dir, "root_dir")                                                                        \
     X(recursive, "recursive")                                                                      \
     X(add_note, "add_note")                                                                        \
