@@ -372,14 +372,17 @@ def same_where_they_agree(names, output):
     for name in agreeing:
         os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
         shutil.copyfile(name, os.path.join(tree, name))
-    catalogue = os.path.join(output, "agreeing.csv")
-    qel_i18n.parse_directory(catalogue, tree, ".py")
-    with open(catalogue, "rb") as file:
-        expected = file.read()
-    fresh(catalogue)
-    status = run_command(["update", catalogue, tree, "--no-fill"])[0]
-    with open(catalogue, "rb") as file:
-        same = file.read() == expected
+    # From the directory that holds the tree, which update takes as the root its positions are
+    # relative to (no pyproject.toml above it), as parse_directory's are to a relative name.
+    with contextlib.chdir(output):
+        catalogue = "agreeing.csv"
+        qel_i18n.parse_directory(catalogue, "agreeing", ".py")
+        with open(catalogue, "rb") as file:
+            expected = file.read()
+        fresh(catalogue)
+        status = run_command(["update", catalogue, "agreeing", "--no-fill"])[0]
+        with open(catalogue, "rb") as file:
+            same = file.read() == expected
     print(f"   files where both scanners find the same pairs: {len(agreeing)} of {len(names)}; "
           f"update's catalogue of them is parse_directory's ({len(expected)} bytes): {same} "
           f"(exit {status})")

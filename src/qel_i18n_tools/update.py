@@ -21,7 +21,6 @@ from qel_i18n_tools.catalogue import (
     quote,
     read_catalogue,
     remember_absent,
-    same_file,
     write_bytes,
 )
 from qel_i18n_tools.errors import ToolError, describe
@@ -378,6 +377,26 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_format(parser)
 
 
+def refuse_written_sources(names: Sequence[str], targets: Sequence[str]) -> None:
+    """Refuses a source that is one of the files the update writes (by any name or link): one
+    stat of each source, compared with the targets that exist; a target not made yet is no
+    source, which exists."""
+    files = set()
+    for target in targets:
+        try:
+            status = os.stat(target)
+        except OSError:
+            continue
+        files.add((status.st_dev, status.st_ino))
+    for name in names:
+        try:
+            status = os.stat(name)
+        except OSError:
+            continue  # gone since it was listed: the scan reports it
+        if (status.st_dev, status.st_ino) in files:
+            raise ToolError(f"{name}: is a source to scan and the file the update writes")
+
+
 def run(args: argparse.Namespace) -> int:
     suffixes = args.suffixes or [PYTHON_SUFFIX]
     names = sources(args.paths, suffixes, not args.flat)
@@ -386,9 +405,6 @@ def run(args: argparse.Namespace) -> int:
             f"no source file in {', '.join(args.paths)} (files ending in {', '.join(suffixes)}); "
             "nothing written"
         )
-    for name in names:
-        for target in (args.catalogue, excess_name(args.catalogue)):
-            if same_file(name, target):
-                raise ToolError(f"{name}: is a source to scan and the file the update writes")
+    refuse_written_sources(names, (args.catalogue, excess_name(args.catalogue)))
     extraction = Extraction.choose(args.scanner or "python", args.keywords or [], names)
     return update(args.catalogue, names, extraction, args)
