@@ -844,7 +844,7 @@ SCRIPTS = {
         assert "two" not in open(cat).read(), "the pattern bound at start-up was used"
     """,
     "services replaced before start-up binds them are not stood in for": """
-        import _thread, csv, json
+        import _thread, csv, json, threading  # threading takes its lock type at its import
         real = (csv.writer, json.loads, re.compile, _thread.LockType)
         used = []
         def writer(*args, **kwargs):
@@ -855,6 +855,7 @@ SCRIPTS = {
         class Lock:
             def __init__(self): self.inner = _thread.allocate_lock()
             def acquire(self, *a): used.append("acquire"); return self.inner.acquire(*a)
+            def release(self): used.append("release"); self.inner.release()
             def locked(self): used.append("locked"); return self.inner.locked()
             def __enter__(self): used.append("enter"); return self.inner.__enter__()
             def __exit__(self, *a): used.append("exit"); return self.inner.__exit__(*a)
@@ -928,6 +929,18 @@ SCRIPTS = {
             cache = {}
             qel_i18n._parse_one_file(src, cache)
         assert [k[1] for k in cache] == ["ONE"], cache
+        # A line the decoder adds to the file while it is scanned is scanned, as a line loop
+        # reads it.
+        real_loads = qel_i18n._load_str
+        def loads(text):
+            if text == '"one"':
+                open(src, "a").write('_("added")\\n')
+            return real_loads(text)
+        qel_i18n._load_str = loads
+        cache = {}
+        qel_i18n._parse_one_file(src, cache)
+        assert sorted(k[1] for k in cache) == ["added", "one"], cache
+        qel_i18n._load_str = real_loads
         # A pipe read cut off by a signal keeps the lines read before, as a line loop would.
         r, w = os.pipe()
         os.write(w, b'_("first")\\n_("second")\\n')
@@ -1077,18 +1090,21 @@ def put_colliding_key(obj, name, errors):
 # missing. The lookup reads the index, then, for another index than 0, the lock and the table;
 # the module gettext reads the instance's own gettext first. Each read is made once per call,
 # its error raised; none is made early.
-@pytest.mark.parametrize("via, name, language_index, missing", [
-    ("method", "_I18N__language_index", 0, False),
-    ("method", "_I18N__lock", 0, False),
-    ("method", "_I18N__data", 0, False),
-    ("module", "_I18N__data", 0, False),
-    ("module", "gettext", 0, False),
-    ("method", "_I18N__lock", 1, False),
-    ("module", "_I18N__data", 1, False),
-    ("method", "_I18N__lock", 1, True),
-    ("module", "_I18N__data", 1, True),
+@pytest.mark.parametrize("via, name, language_index, missing, error", [
+    ("method", "_I18N__language_index", 0, False, LookupError),
+    ("method", "_I18N__lock", 0, False, LookupError),
+    ("method", "_I18N__data", 0, False, LookupError),
+    ("module", "_I18N__data", 0, False, LookupError),
+    ("module", "gettext", 0, False, LookupError),
+    ("method", "_I18N__lock", 1, False, LookupError),
+    ("module", "_I18N__data", 1, False, LookupError),
+    ("method", "_I18N__lock", 1, True, LookupError),
+    ("module", "_I18N__data", 1, True, LookupError),
+    ("method", "_I18N__language_index", 1, False, AttributeError),
+    ("module", "_I18N__data", 1, False, AttributeError),
 ])
-def test_instance_dict_read_as_the_host_reads_it(monkeypatch, via, name, language_index, missing):
+def test_instance_dict_read_as_the_host_reads_it(monkeypatch, via, name, language_index, missing,
+                                                  error):
     def outcome(obj, call):
         for key, value in [("_I18N__language_index", language_index), ("_I18N__filename", ""),
                            ("_I18N__data", [(0, "m", "t")]), ("_I18N__lock", qel_i18n._Lock())]:
@@ -1098,13 +1114,14 @@ def test_instance_dict_read_as_the_host_reads_it(monkeypatch, via, name, languag
         errors = []
         compared = put_colliding_key(obj, name, errors)
         compared.clear()
-        errors.append(LookupError)
+        errors.append(error)
         results = []
         for _ in range(3):  # then with a key that no longer raises, which each read compares
             try:
                 results.append(call("m"))
             except (LookupError, AttributeError) as e:
-                results.append((type(e), str(e).replace("PlainI18N", "I18N")))
+                named = (e.name, e.obj is obj) if isinstance(e, AttributeError) else None
+                results.append((type(e), str(e).replace("PlainI18N", "I18N"), named))
         return results, len(compared)
 
     catalogue = qel_i18n.I18N()

@@ -329,18 +329,31 @@ bool has_str_keys(PyObject *dict) noexcept {
     return true;
 }
 
+/// As the host's attribute read does with an AttributeError raised while it reads (a key's
+/// __eq__ may raise one): names the attribute and the object on it, unless it names some
+/// already. Returns an empty Ref, the exception set.
+Ref add_attribute_context(PyObject *self, PyObject *name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return {};
+    }
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    const auto *fields = reinterpret_cast<PyAttributeErrorObject *>(error.get());
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_AttributeError) &&
+        fields->name == nullptr && fields->obj == nullptr &&
+        (PyObject_SetAttr(error.get(), names.name_, name) < 0 ||
+         PyObject_SetAttr(error.get(), names.obj, self) < 0)) {
+        return {};
+    }
+    PyErr_SetRaisedException(error.release());
+    return {};
+}
+
 /// The AttributeError of the host's generic attribute read of `name`, which an instance of the
 /// class lacks.
 Ref raise_missing(PyObject *self, PyObject *name) noexcept {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
                  catalogue_class->tp_name, name);
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (PyObject_SetAttr(error.get(), names.name_, name) < 0 ||
-        PyObject_SetAttr(error.get(), names.obj, self) < 0) {
-        return {};
-    }
-    PyErr_SetRaisedException(error.release());
-    return {};
+    return add_attribute_context(self, name);
 }
 
 } // namespace
@@ -364,8 +377,11 @@ bool InstanceView::open(PyObject *self) noexcept {
         if (!host::watch_dict(dict_.get())) {
             return false;
         }
-        cached_view = has_str_keys(dict_.get()) ? CachedView{self, dict_.get(), host::dict_epoch, {}}
-                                                : CachedView{};
+        // Kept for the next lookups only while reading the dict runs no host code.
+        cached_view = CachedView{};
+        if (has_str_keys(dict_.get())) {
+            cached_view = {self, dict_.get(), host::dict_epoch, {}};
+        }
         entries_ = {};
     }
     active_ = true;
@@ -424,7 +440,7 @@ Ref InstanceView::read_attribute(Attribute entry) noexcept {
     if (found == 0) {
         return raise_missing(self_, entry_name(entry));
     }
-    return found > 0 ? std::move(value) : Ref();
+    return found > 0 ? std::move(value) : add_attribute_context(self_, entry_name(entry));
 }
 
 void InstanceView::leave() noexcept {

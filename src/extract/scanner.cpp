@@ -11,8 +11,10 @@
 // While the scanner matches natively and the file is a regular file opened by the host's own
 // open(), the file is read as one text (the same text the line iterator hands over line by
 // line, since both come from one decoder with universal newlines) and scanned as a whole, its
-// lines counted by the line feeds passed. A read of a regular file cannot stall between two
-// lines, so nothing a line-by-line read would have recorded before an interruption is lost.
+// lines counted by the line feeds passed; what the file holds beyond that text by the end (a
+// line host code added while the text was scanned) is then read line by line, as the line
+// loop would go on. A read of a regular file cannot stall between two lines, so nothing a
+// line-by-line read would have recorded before an interruption is lost.
 // Results, errors and notes are those of the line-by-line path, which a file takes whenever the
 // whole text is not the way to get them: a pipe, a device or a file object of host code is read
 // line by line; when the text does not decode, the bytes already read are handed over line by
@@ -222,12 +224,13 @@ struct Line {
     }
 };
 
-int scan_file(PyObject *source_filename, PyObject *cache, PyObject *file) noexcept {
+/// Scans the lines `file` hands over, after the `number` lines it handed over before.
+int scan_file(PyObject *source_filename, PyObject *cache, PyObject *file,
+              Py_ssize_t number = 0) noexcept {
     Ref lines = Ref::steal(PyObject_GetIter(file));
     if (!lines) {
         return -1;
     }
-    Py_ssize_t number = 0;
     for (;;) {
         Ref text = Ref::steal(PyIter_Next(lines.get()));
         if (!text) {
@@ -391,6 +394,25 @@ int reads_whole(PyObject *file) noexcept {
     return ::fstat(static_cast<int>(descriptor), &status) == 0 && S_ISREG(status.st_mode) ? 1 : 0;
 }
 
+/// The lines a line iterator hands over for `text`: one per line feed, and a last line that no
+/// line feed ends.
+Py_ssize_t lines_of(PyObject *text) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t lines;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        lines = count_lines(static_cast<const Py_UCS1 *>(data), 0, length);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        lines = count_lines(static_cast<const Py_UCS2 *>(data), 0, length);
+        break;
+    default:
+        lines = count_lines(static_cast<const Py_UCS4 *>(data), 0, length);
+    }
+    return length > 0 && PyUnicode_READ_CHAR(text, length - 1) != '\n' ? lines + 1 : lines;
+}
+
 /// Scans the opened file as one text, reading it once. 0, or -1 with an exception set.
 int scan_whole_file(PyObject *source_filename, PyObject *cache, PyObject *opened) noexcept {
     Ref text = host::call_method(opened, names.read, {});
@@ -411,17 +433,27 @@ int scan_whole_file(PyObject *source_filename, PyObject *cache, PyObject *opened
     if (native < 0) {
         return -1;
     }
+    int done;
     if (!native) { // rebound by another thread while the file was read
-        return scan_lines_from(source_filename, cache, text.get(), 0, 1);
+        done = scan_lines_from(source_filename, cache, text.get(), 0, 1);
+    } else {
+        switch (PyUnicode_KIND(text.get())) {
+        case PyUnicode_1BYTE_KIND:
+            done = scan_whole<Py_UCS1>(source_filename, cache, text.get());
+            break;
+        case PyUnicode_2BYTE_KIND:
+            done = scan_whole<Py_UCS2>(source_filename, cache, text.get());
+            break;
+        default:
+            done = scan_whole<Py_UCS4>(source_filename, cache, text.get());
+        }
     }
-    switch (PyUnicode_KIND(text.get())) {
-    case PyUnicode_1BYTE_KIND:
-        return scan_whole<Py_UCS1>(source_filename, cache, text.get());
-    case PyUnicode_2BYTE_KIND:
-        return scan_whole<Py_UCS2>(source_filename, cache, text.get());
-    default:
-        return scan_whole<Py_UCS4>(source_filename, cache, text.get());
+    if (done < 0) {
+        return -1;
     }
+    // What the file holds by now beyond the text read (host code run by the scan, or another
+    // process, may have added to it) is handed over line by line, as a line loop would go on.
+    return scan_file(source_filename, cache, opened, lines_of(text.get()));
 }
 
 PyObject *parse_one_file_body(const Bound &bound) noexcept {
