@@ -40,8 +40,9 @@ namespace qel_i18n::extract {
 namespace {
 
 PyObject *original_pattern = nullptr; // `_the_pattern` as start-up bound it (held)
-PyObject *bytes_io = nullptr;         // the host's own _io.BytesIO and _io.TextIOWrapper (held),
-PyObject *text_io_wrapper = nullptr;  // or nullptr when open() is not the host's own
+PyObject *text_io_wrapper = nullptr; // the host's own _io.TextIOWrapper and
+PyObject *newline_decoder = nullptr; // _io.IncrementalNewlineDecoder (held), or nullptr when
+                                     // open() is not the host's own
 host::CachedGlobal pattern_name;
 host::CachedGlobal load_str_name;
 
@@ -224,13 +225,12 @@ struct Line {
     }
 };
 
-/// Scans the lines `file` hands over, after the `number` lines it handed over before.
-int scan_file(PyObject *source_filename, PyObject *cache, PyObject *file,
-              Py_ssize_t number = 0) noexcept {
+int scan_file(PyObject *source_filename, PyObject *cache, PyObject *file) noexcept {
     Ref lines = Ref::steal(PyObject_GetIter(file));
     if (!lines) {
         return -1;
     }
+    Py_ssize_t number = 0;
     for (;;) {
         Ref text = Ref::steal(PyIter_Next(lines.get()));
         if (!text) {
@@ -311,10 +311,11 @@ Py_ssize_t count_lines(const Char *data, Py_ssize_t from, Py_ssize_t to) noexcep
 ///      looked at again; once one is rebound, the lines after the last recording line are
 ///      scanned one by one.
 template <typename Char>
-int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexcept {
+int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text,
+               Py_ssize_t first) noexcept {
     const Char *data = static_cast<const Char *>(PyUnicode_DATA(text));
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    Line line{source_filename, cache, text, 1, {}}; // the line of the latest match
+    Line line{source_filename, cache, text, first, {}}; // the line of the latest match
     Py_ssize_t counted = 0;                         // line feeds are counted up to here
     bool recorded = false; // whether host code may have run since the services were looked at
     Marker marker;
@@ -354,44 +355,44 @@ int scan_whole(PyObject *source_filename, PyObject *cache, PyObject *text) noexc
     return 0;
 }
 
-/// After the whole read failed to decode: the file's bytes, which the decoding error holds, are
-/// handed over line by line from memory through a text wrapper like the one open() makes (the
-/// same decoder, chunks and newline handling), so that the lines before the failing chunk are
-/// recorded and the same error is raised with the same note. The error stands as it is when it
-/// holds no bytes, and also if its bytes, against every expectation, decode this time.
-int scan_undecodable(PyObject *source_filename, PyObject *cache) noexcept {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref data = host::getattr(error.get(), names.object);
-    if (!data || !PyBytes_CheckExact(data.get())) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(error.release());
-        return files::add_note_format("while scanning %R, after line %zd", source_filename,
-                                      Py_ssize_t{0});
+/// Scans `text`, whole lines numbered from `first` on, as the line-by-line path would: natively
+/// while the scanner matches natively, else one line at a time.
+int scan_text(PyObject *source_filename, PyObject *cache, PyObject *text,
+              Py_ssize_t first) noexcept {
+    const int native = scans_natively();
+    if (native <= 0) {
+        return native < 0 ? -1 : scan_lines_from(source_filename, cache, text, 0, first);
     }
-    Ref buffer = host::call(bytes_io, {data.get()});
-    Ref lines = buffer ? host::call(text_io_wrapper, {buffer.get(), names.utf8}) : Ref();
-    if (!lines || scan_file(source_filename, cache, lines.get()) < 0) {
-        return -1;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return scan_whole<Py_UCS1>(source_filename, cache, text, first);
+    case PyUnicode_2BYTE_KIND:
+        return scan_whole<Py_UCS2>(source_filename, cache, text, first);
+    default:
+        return scan_whole<Py_UCS4>(source_filename, cache, text, first);
     }
-    PyErr_SetRaisedException(error.release());
-    return files::add_note_format("while scanning %R", source_filename);
 }
 
-/// Whether `file`, as its `with` block gave it, is read as one text: a text file of the host's
-/// own open() on a regular file. 1, 0, or -1 with an exception set. Nothing here runs host
-/// code: the file object and its buffers are the host's C types.
-int reads_whole(PyObject *file) noexcept {
+/// The decoder of `file` when it is a text file of the host's own open(), which the scan may
+/// then drive itself; empty (no exception set) when not. The wrapper keeps its decoder to
+/// itself: it is found among the objects the wrapper's own traversal visits, which runs no code.
+Ref decoder_of(PyObject *file) noexcept {
     if (!fast::whole || text_io_wrapper == nullptr ||
         !Py_IS_TYPE(file, reinterpret_cast<PyTypeObject *>(text_io_wrapper))) {
-        return 0;
+        return {};
     }
-    Ref number = host::call_method(file, names.fileno, {});
-    const long descriptor = number ? PyLong_AsLong(number.get()) : -1;
-    if (descriptor == -1 && PyErr_Occurred()) {
-        return -1;
-    }
-    struct stat status;
-    return ::fstat(static_cast<int>(descriptor), &status) == 0 && S_ISREG(status.st_mode) ? 1 : 0;
+    PyObject *found = nullptr;
+    const traverseproc traverse = Py_TYPE(file)->tp_traverse;
+    traverse(
+        file,
+        [](PyObject *object, void *into) noexcept {
+            if (Py_IS_TYPE(object, reinterpret_cast<PyTypeObject *>(newline_decoder))) {
+                *static_cast<PyObject **>(into) = object;
+            }
+            return 0;
+        },
+        &found);
+    return Ref::borrow(found);
 }
 
 /// The lines a line iterator hands over for `text`: one per line feed, and a last line that no
@@ -413,47 +414,59 @@ Py_ssize_t lines_of(PyObject *text) noexcept {
     return length > 0 && PyUnicode_READ_CHAR(text, length - 1) != '\n' ? lines + 1 : lines;
 }
 
-/// Scans the opened file as one text, reading it once. 0, or -1 with an exception set.
-int scan_whole_file(PyObject *source_filename, PyObject *cache, PyObject *opened) noexcept {
-    Ref text = host::call_method(opened, names.read, {});
-    if (!text) {
-        if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-            return scan_undecodable(source_filename, cache);
+/// Scans a text file of the host's own open() as its line iterator hands it over, reading and
+/// decoding it in the iterator's own steps: each time the text decoded so far holds no whole
+/// line, `buffer.read1(_CHUNK_SIZE)` and the wrapper's own decoder, told of the end when a read
+/// gives nothing; the whole lines decoded so far are then scanned at once, which is what the
+/// iterator hands over before it reads again. So what the scan's host code does to the file,
+/// an interruption or a text that does not decode meet the same lines recorded, the same error
+/// and the same note as the line-by-line path. 0, or -1 with an exception set.
+int scan_in_chunks(PyObject *source_filename, PyObject *cache, PyObject *file,
+                   PyObject *decoder) noexcept {
+    Ref buffer = host::getattr(file, names.buffer);
+    Ref read = buffer ? host::getattr(buffer.get(), names.read1) : Ref();
+    Ref size = read ? host::getattr(file, names.chunk_size) : Ref();
+    Ref decode = size ? host::getattr(decoder, names.decode) : Ref();
+    Ref pending = decode ? Ref::steal(PyUnicode_New(0, 0)) : Ref();
+    if (!pending) {
+        return -1;
+    }
+    Py_ssize_t number = 0; // the lines handed over
+    for (;;) {
+        bool end = false;
+        while (!end && PyUnicode_FindChar(pending.get(), '\n', 0,
+                                          PyUnicode_GET_LENGTH(pending.get()), 1) == -1) {
+            Ref chunk = host::call(read.get(), {size.get()});
+            if (chunk && !PyBytes_Check(chunk.get())) {
+                PyErr_Format(PyExc_TypeError, "read1() returned %.200s, not bytes",
+                             Py_TYPE(chunk.get())->tp_name);
+                chunk = Ref();
+            }
+            end = chunk && PyBytes_GET_SIZE(chunk.get()) == 0;
+            Ref text = chunk ? host::call(decode.get(), {chunk.get(), end ? Py_True : Py_False})
+                             : Ref();
+            Ref joined = text ? Ref::steal(PyUnicode_Concat(pending.get(), text.get())) : Ref();
+            if (!joined) {
+                return files::add_note_format("while scanning %R, after line %zd",
+                                              source_filename, number);
+            }
+            pending = std::move(joined);
         }
-        // Another failure (an I/O error) ends the call, as it would have at the first line.
-        return files::add_note_format("while scanning %R, after line %zd", source_filename,
-                                      Py_ssize_t{0});
-    }
-    if (!PyUnicode_CheckExact(text.get())) {
-        PyErr_Format(PyExc_TypeError, "read() returned %.200s, not str",
-                     Py_TYPE(text.get())->tp_name);
-        return -1;
-    }
-    const int native = scans_natively();
-    if (native < 0) {
-        return -1;
-    }
-    int done;
-    if (!native) { // rebound by another thread while the file was read
-        done = scan_lines_from(source_filename, cache, text.get(), 0, 1);
-    } else {
-        switch (PyUnicode_KIND(text.get())) {
-        case PyUnicode_1BYTE_KIND:
-            done = scan_whole<Py_UCS1>(source_filename, cache, text.get());
-            break;
-        case PyUnicode_2BYTE_KIND:
-            done = scan_whole<Py_UCS2>(source_filename, cache, text.get());
-            break;
-        default:
-            done = scan_whole<Py_UCS4>(source_filename, cache, text.get());
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(pending.get());
+        if (length == 0) {
+            return 0;
         }
+        // The whole lines; at the end, also the last line that no line feed ends.
+        const Py_ssize_t last = PyUnicode_FindChar(pending.get(), '\n', 0, length, -1);
+        const Py_ssize_t cut = end ? length : last + 1;
+        Ref lines = Ref::steal(PyUnicode_Substring(pending.get(), 0, cut));
+        Ref rest = lines ? Ref::steal(PyUnicode_Substring(pending.get(), cut, length)) : Ref();
+        if (!rest || scan_text(source_filename, cache, lines.get(), number + 1) < 0) {
+            return -1;
+        }
+        number += lines_of(lines.get());
+        pending = std::move(rest);
     }
-    if (done < 0) {
-        return -1;
-    }
-    // What the file holds by now beyond the text read (host code run by the scan, or another
-    // process, may have added to it) is handed over line by line, as a line loop would go on.
-    return scan_file(source_filename, cache, opened, lines_of(text.get()));
 }
 
 PyObject *parse_one_file_body(const Bound &bound) noexcept {
@@ -465,12 +478,12 @@ PyObject *parse_one_file_body(const Bound &bound) noexcept {
     }
     int done = host::with_as(file.get(), [&](PyObject *opened) noexcept {
         const int native = scans_natively();
-        const int whole = native > 0 ? reads_whole(opened) : native;
-        if (whole < 0) {
+        if (native < 0) {
             return -1;
         }
-        return whole ? scan_whole_file(source_filename, cache, opened)
-                     : scan_file(source_filename, cache, opened);
+        Ref decoder = native ? decoder_of(opened) : Ref();
+        return decoder ? scan_in_chunks(source_filename, cache, opened, decoder.get())
+                       : scan_file(source_filename, cache, opened);
     });
     return done < 0 ? nullptr : Py_NewRef(Py_None);
 }
@@ -500,24 +513,25 @@ Ref make_parse_one_file() noexcept {
     if (genuine_pattern < 0) {
         return {};
     }
-    // A whole read needs open() to be the host's own, and the file types it makes to replay
-    // an undecodable text: those of the io module that open() belongs to.
-    Ref wrapper, buffer;
+    // Reading in the line iterator's own steps needs open() to be the host's own, and the
+    // types of the io module that open() belongs to, to know its text files and their decoder.
+    Ref wrapper, decoder;
     if (PyObject *io = host::io_module_of(host::services.open)) {
         wrapper = Ref::steal(PyObject_GetAttrString(io, "TextIOWrapper"));
-        buffer = wrapper ? Ref::steal(PyObject_GetAttrString(io, "BytesIO")) : Ref();
-        if (!buffer) {
+        decoder =
+            wrapper ? Ref::steal(PyObject_GetAttrString(io, "IncrementalNewlineDecoder")) : Ref();
+        if (!decoder) {
             return {};
         }
         if (!host::is_io_type(wrapper.get(), "_io.TextIOWrapper") ||
-            !host::is_io_type(buffer.get(), "_io.BytesIO")) {
+            !host::is_io_type(decoder.get(), "_io.IncrementalNewlineDecoder")) {
             wrapper = Ref();
-            buffer = Ref();
+            decoder = Ref();
         }
     }
     Py_XSETREF(original_pattern, genuine_pattern ? pattern.release() : nullptr);
     Py_XSETREF(text_io_wrapper, wrapper.release());
-    Py_XSETREF(bytes_io, buffer.release());
+    Py_XSETREF(newline_decoder, decoder.release());
     return make_function(parse_one_file_signature, nullptr);
 }
 

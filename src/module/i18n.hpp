@@ -114,6 +114,10 @@ class Ref {
     X(writerow, "writerow")                                                                        \
     X(write, "write")                                                                              \
     X(read, "read")                                                                                \
+    X(read1, "read1")                                                                              \
+    X(buffer, "buffer")                                                                            \
+    X(chunk_size, "_CHUNK_SIZE")                                                                   \
+    X(decode, "decode")                                                                            \
     X(object, "object")                                                                            \
     X(obj, "obj")                                                                                  \
     X(root_dir, "root_dir")                                                                        \
