@@ -929,18 +929,39 @@ SCRIPTS = {
             cache = {}
             qel_i18n._parse_one_file(src, cache)
         assert [k[1] for k in cache] == ["ONE"], cache
-        # A line the decoder adds to the file while it is scanned is scanned, as a line loop
-        # reads it.
-        real_loads = qel_i18n._load_str
-        def loads(text):
-            if text == '"one"':
-                open(src, "a").write('_("added")\\n')
-            return real_loads(text)
-        qel_i18n._load_str = loads
-        cache = {}
-        qel_i18n._parse_one_file(src, cache)
-        assert sorted(k[1] for k in cache) == ["added", "one"], cache
-        qel_i18n._load_str = real_loads
+        # A file that the decoder changes while it is scanned (grown after a last line with no
+        # line feed or a CR, cut, rewritten past the first chunk, made undecodable) gives what
+        # the line loop gives, which a pattern of host code makes the scanner take.
+        real_loads, pattern = qel_i18n._load_str, qel_i18n._the_pattern
+        class Pattern:
+            def finditer(self, line): return pattern.finditer(line)
+        filler = b"#" * 9000 + b"\\n"
+        def grow(data): open(src, "ab").write(data)
+        def rewrite(f): f.seek(len(filler) + 3); f.write(b"CHGD")
+        for text, change in [
+            (b'_("one")\\n_("b")', lambda: grow(b'c")\\n_("d")\\n')),
+            (b'_("one")\\n_("b")\\r', lambda: grow(b'\\n_("c")\\n')),
+            (b'_("one")\\n' + filler + b'_("last")\\n', lambda: os.truncate(src, 20)),
+            (b'_("one")\\n' + filler + b'_("last")\\n', lambda: rewrite(open(src, "r+b"))),
+            (b'_("one")\\n_("two")', lambda: grow(b"\\xff\\n")),
+        ]:
+            results = []
+            for scanner_pattern in (pattern, Pattern()):
+                open(src, "wb").write(text)
+                def loads(quoted):
+                    if quoted == '"one"':
+                        change()
+                    return real_loads(quoted)
+                qel_i18n._load_str, qel_i18n._the_pattern = loads, scanner_pattern
+                cache = {}
+                try:
+                    qel_i18n._parse_one_file(src, cache)
+                    outcome = None
+                except UnicodeDecodeError as e:
+                    outcome = e.__notes__
+                results.append((sorted(cache), outcome))
+            assert results[0] == results[1], (text, results)
+        qel_i18n._load_str, qel_i18n._the_pattern = real_loads, pattern
         # A pipe read cut off by a signal keeps the lines read before, as a line loop would.
         r, w = os.pipe()
         os.write(w, b'_("first")\\n_("second")\\n')

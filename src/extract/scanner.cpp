@@ -8,18 +8,15 @@
 // decoder is the host's to call, and what it does (a patched decoder class, an instrumented
 // json module) is not the scanner's to guess.
 //
-// While the scanner matches natively and the file is a regular file opened by the host's own
-// open(), the file is read as one text (the same text the line iterator hands over line by
-// line, since both come from one decoder with universal newlines) and scanned as a whole, its
-// lines counted by the line feeds passed; what the file holds beyond that text by the end (a
-// line host code added while the text was scanned) is then read line by line, as the line
-// loop would go on. A read of a regular file cannot stall between two lines, so nothing a
-// line-by-line read would have recorded before an interruption is lost.
-// Results, errors and notes are those of the line-by-line path, which a file takes whenever the
-// whole text is not the way to get them: a pipe, a device or a file object of host code is read
-// line by line; when the text does not decode, the bytes already read are handed over line by
-// line from memory, as the file would have handed them over (a file is read once); when host
-// code run by a line's entries rebinds a service, the lines after it are scanned one by one.
+// While the scanner matches natively and the file is a text file of the host's own open(),
+// the scanner reads it in the line iterator's own steps: a chunk through the binary buffer's
+// read1, decoded by the wrapper's own decoder, each time the text decoded so far holds no whole
+// line. The whole lines it holds are then scanned at once, their lines counted by the line
+// feeds passed: the iterator would hand them over one by one without reading in between. So
+// what the scan's host code does to the file, an interruption, or a text that does not decode
+// meet the same lines recorded, the same error and the same note as the line-by-line path,
+// which a file of another open() takes; when host code run by a line's entries rebinds a
+// service, the lines after it are scanned one by one.
 #include "extract/extract.hpp"
 
 #include "extract/cache.hpp"
@@ -32,8 +29,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-
-#include <sys/stat.h>
 
 namespace qel_i18n::extract {
 

@@ -45,7 +45,8 @@ inline constexpr bool leading = QEL_I18N_FAST_LEADING;
 inline constexpr bool runs = QEL_I18N_FAST_RUNS;
 // Marked messages matched natively while the pattern and the decoder are start-up's.
 inline constexpr bool scanner = QEL_I18N_FAST_SCANNER;
-// A source file read as one text and scanned as a whole, where the scanner matches natively.
+// A source file read in its line iterator's own chunks, the whole lines of each scanned at once,
+// where the scanner matches natively.
 inline constexpr bool whole = scanner && QEL_I18N_FAST_WHOLE;
 // The update's entries sorted natively while every key is made of exact str.
 inline constexpr bool sort = QEL_I18N_FAST_SORT;
