@@ -43,7 +43,7 @@ inline constexpr bool lock = QEL_I18N_FAST_LOCK;
 inline constexpr bool leading = QEL_I18N_FAST_LEADING;
 // Hits found through a hash of the sorted table's runs of equal messages, with no comparison.
 inline constexpr bool runs = QEL_I18N_FAST_RUNS;
-// Marked messages matched natively while the pattern and the decoder are start-up's.
+// Marked messages matched natively while the pattern is the one start-up compiled.
 inline constexpr bool scanner = QEL_I18N_FAST_SCANNER;
 // A source file read in its line iterator's own chunks, the whole lines of each scanned at once,
 // where the scanner matches natively.
