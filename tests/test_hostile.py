@@ -1018,6 +1018,31 @@ SCRIPTS = {
             else:
                 raise AssertionError(f"the lookup's {error.__name__} was dropped")
     """,
+    "a namespace key of another type is compared at every lookup of the plain code": """
+        import qel_i18n
+        d = tempfile.mkdtemp(); src = os.path.join(d, "a.py")
+        open(src, "w").write('_("a")\\nx\\ny\\n_("b")\\nz\\n_("c")')
+        def compared(name, call):
+            count = []
+            class Key(str):
+                def __hash__(self): return hash(name)
+                def __eq__(self, other): count.append(1); return str.__eq__(self, other)
+            namespace = vars(qel_i18n)
+            value = namespace.pop(name)
+            namespace[Key("odd")] = 1  # met before the name by each lookup
+            namespace[name] = value
+            count.clear()
+            for _ in range(2):
+                call()
+            calls = len(count)
+            del namespace[Key("odd")]
+            return calls
+        scan = lambda: qel_i18n._parse_one_file(src, {})
+        # Once a line for the pattern, once a marked text for the decoder, once a call for i18n.
+        assert compared("_the_pattern", scan) == 12
+        assert compared("_load_str", scan) == 6
+        assert compared("i18n", lambda: qel_i18n.gettext("m")) == 2
+    """,
     "a temporary file that cannot be removed is named": """
         import qel_i18n
         d = tempfile.mkdtemp(); cat = os.path.join(d, "m.csv"); src = os.path.join(d, "a.py")

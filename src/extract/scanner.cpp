@@ -140,6 +140,11 @@ int scans_natively() noexcept {
     if constexpr (!fast::scanner) {
         return 0;
     }
+    // A namespace key of another type than str has its __eq__ run by every lookup the line
+    // loop makes: then every line is scanned on its own, looking the pattern up.
+    if (!host::namespace_has_str_keys()) {
+        return 0;
+    }
     return is_bound_to(names.the_pattern, original_pattern);
 }
 
@@ -422,15 +427,22 @@ int scan_in_chunks(PyObject *source_filename, PyObject *cache, PyObject *file,
     Ref read = buffer ? host::getattr(buffer.get(), names.read1) : Ref();
     Ref size = read ? host::getattr(file, names.chunk_size) : Ref();
     Ref decode = size ? host::getattr(decoder, names.decode) : Ref();
-    Ref pending = decode ? Ref::steal(PyUnicode_New(0, 0)) : Ref();
+    Ref pending = decode ? Ref::steal(PyUnicode_New(0, 0)) : Ref(); // no line feed in it
+    Ref empty = Ref::borrow(pending.get());
     if (!pending) {
         return -1;
     }
+    Ref decoded; // what the decoder gave last, kept until the next read, as the wrapper keeps it
     Py_ssize_t number = 0; // the lines handed over
     for (;;) {
-        bool end = false;
-        while (!end && PyUnicode_FindChar(pending.get(), '\n', 0,
-                                          PyUnicode_GET_LENGTH(pending.get()), 1) == -1) {
+        // Reads until a line ends or the file does. The texts are joined once, at the end: a
+        // line of many chunks costs no more than its length.
+        Ref pieces = Ref::steal(PyList_New(0));
+        if (!pieces || PyList_Append(pieces.get(), pending.get()) < 0) {
+            return -1;
+        }
+        bool end = false, line_end = false;
+        while (!end && !line_end) {
             Ref chunk = host::call(read.get(), {size.get()});
             if (chunk && !PyBytes_Check(chunk.get())) {
                 PyErr_Format(PyExc_TypeError, "read1() returned %.200s, not bytes",
@@ -438,24 +450,34 @@ int scan_in_chunks(PyObject *source_filename, PyObject *cache, PyObject *file,
                 chunk = Ref();
             }
             end = chunk && PyBytes_GET_SIZE(chunk.get()) == 0;
-            Ref text = chunk ? host::call(decode.get(), {chunk.get(), end ? Py_True : Py_False})
-                             : Ref();
-            Ref joined = text ? Ref::steal(PyUnicode_Concat(pending.get(), text.get())) : Ref();
-            if (!joined) {
+            decoded = chunk ? host::call(decode.get(), {chunk.get(), end ? Py_True : Py_False})
+                            : Ref();
+            if (decoded && !PyUnicode_Check(decoded.get())) {
+                PyErr_Format(PyExc_TypeError, "decoder returned %.200s, not str",
+                             Py_TYPE(decoded.get())->tp_name);
+                decoded = Ref();
+            }
+            if (!decoded || PyList_Append(pieces.get(), decoded.get()) < 0) {
                 return files::add_note_format("while scanning %R, after line %zd",
                                               source_filename, number);
             }
-            pending = std::move(joined);
+            line_end = PyUnicode_FindChar(decoded.get(), '\n', 0,
+                                          PyUnicode_GET_LENGTH(decoded.get()), 1) >= 0;
         }
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(pending.get());
+        Ref text = Ref::steal(PyUnicode_Join(empty.get(), pieces.get()));
+        pieces = Ref();
+        if (!text) {
+            return -1;
+        }
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
         if (length == 0) {
             return 0;
         }
         // The whole lines; at the end, also the last line that no line feed ends.
-        const Py_ssize_t last = PyUnicode_FindChar(pending.get(), '\n', 0, length, -1);
-        const Py_ssize_t cut = end ? length : last + 1;
-        Ref lines = Ref::steal(PyUnicode_Substring(pending.get(), 0, cut));
-        Ref rest = lines ? Ref::steal(PyUnicode_Substring(pending.get(), cut, length)) : Ref();
+        const Py_ssize_t cut =
+            end ? length : PyUnicode_FindChar(text.get(), '\n', 0, length, -1) + 1;
+        Ref lines = Ref::steal(PyUnicode_Substring(text.get(), 0, cut));
+        Ref rest = lines ? Ref::steal(PyUnicode_Substring(text.get(), cut, length)) : Ref();
         if (!rest || scan_text(source_filename, cache, lines.get(), number + 1) < 0) {
             return -1;
         }

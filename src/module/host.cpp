@@ -185,6 +185,27 @@ void watch_namespace() noexcept {
     watched_namespace = watch_dict(services.module_dict) ? services.module_dict : nullptr;
 }
 
+bool namespace_has_str_keys() noexcept {
+    static PyObject *dict_seen = nullptr;
+    static std::uint64_t epoch_seen = 0;
+    static bool str_keys = false;
+    PyObject *dict = services.module_dict;
+    if (dict == nullptr || dict != watched_namespace) {
+        return false; // its changes would go unseen
+    }
+    if (dict_seen != dict || epoch_seen != dict_epoch) {
+        str_keys = true;
+        Py_ssize_t position = 0;
+        PyObject *key;
+        while (str_keys && PyDict_Next(dict, &position, &key, nullptr)) {
+            str_keys = PyUnicode_CheckExact(key);
+        }
+        dict_seen = dict;
+        epoch_seen = dict_epoch;
+    }
+    return str_keys;
+}
+
 Ref CachedGlobal::lookup(PyObject *name) noexcept {
     if constexpr (!fast::globals) {
         return lookup_global(name);
@@ -200,7 +221,7 @@ Ref CachedGlobal::lookup(PyObject *name) noexcept {
         value_ = nullptr;
         return PyErr_Occurred() ? Ref() : lookup_global(name);
     }
-    if (dict == watched_namespace) {
+    if (namespace_has_str_keys()) { // then skipping a lookup skips no host code
         dict_ = dict;
         value_ = value;
         epoch_ = dict_epoch;

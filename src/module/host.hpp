@@ -59,9 +59,13 @@ int bind_service(PyObject *dict, PyObject *name, PyObject *value) noexcept;
 /// for while that name is still bound to it; SystemError when start-up has not bound it yet.
 Ref bound_at_start_up(PyObject *name) noexcept;
 
+/// Whether the module namespace is watched and every key of it is an exact str: then looking a
+/// name up in it runs no host code, and a lookup skipped changes nothing.
+bool namespace_has_str_keys() noexcept;
+
 /// A module-level name looked up as lookup_global does, whose value found in the module
 /// namespace is kept while no watched dict has changed (the namespace is watched once start-up
-/// has bound it).
+/// has bound it) and every key of the namespace is an exact str.
 class CachedGlobal {
   public:
     Ref lookup(PyObject *name) noexcept;
