@@ -190,6 +190,16 @@ def test_update_guards(folder, capsys, argv, status, said):
     assert (files_of(folder) == before) == (status != 0)
 
 
+@pytest.mark.parametrize(
+    "make, target", [(os.link, "m.csv"), (os.symlink, "../m-excess.csv")]  # not made yet
+)
+def test_a_source_that_is_a_file_the_update_writes_is_refused(folder, capsys, make, target):
+    Path("m.csv").write_text(GOOD, newline="")
+    make(target, "src/x.py")
+    status, _, err = run(capsys, "update", "m.csv", "src")
+    assert status == 2 and "src/x.py: is a source to scan and the file the update writes" in err
+
+
 def test_messages_that_moved_lines_are_no_reason_to_stop(folder, capsys):
     Path("m.csv").write_text(GOOD, newline="")
     Path("src/a.py").write_text('\n\n_("Open")\n_("Save")\n')  # every row's line changes

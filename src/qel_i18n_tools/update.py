@@ -378,9 +378,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def refuse_written_sources(names: Sequence[str], targets: Sequence[str]) -> None:
-    """Refuses a source that is one of the files the update writes (by any name or link): one
-    stat of each source, compared with the targets that exist; a target not made yet is no
-    source, which exists."""
+    """Refuses a source that is one of the files the update writes, by any name or link: one
+    stat of each source, compared with the targets that exist; a source that cannot be
+    examined (a link to a target not made yet) by its real path."""
     files = set()
     for target in targets:
         try:
@@ -391,9 +391,10 @@ def refuse_written_sources(names: Sequence[str], targets: Sequence[str]) -> None
     for name in names:
         try:
             status = os.stat(name)
+            written = (status.st_dev, status.st_ino) in files
         except OSError:
-            continue  # gone since it was listed: the scan reports it
-        if (status.st_dev, status.st_ino) in files:
+            written = any(os.path.realpath(name) == os.path.realpath(t) for t in targets)
+        if written:
             raise ToolError(f"{name}: is a source to scan and the file the update writes")
 
 
