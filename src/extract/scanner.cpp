@@ -302,8 +302,8 @@ Py_ssize_t count_lines(const Char *data, Py_ssize_t from, Py_ssize_t to) noexcep
     return count;
 }
 
-/// Scans a file's whole text as the line-by-line path scans its lines.
-///   1. Find each match in the whole text; the line feeds before it give its line.
+/// Scans a text of whole lines, the first numbered `first`, as the line-by-line path scans them.
+///   1. Find each match in the text; the line feeds before it give its line.
 ///   2. Record it as that line's scan would (its position text made once per line).
 ///   3. Recording runs host code (the cache's keys and entries compare and take items), which
 ///      may rebind a service. The line-by-line path would notice at the next line, so before

@@ -54,8 +54,6 @@ class Ref {
     X(parent, "parent")                                                                            \
     X(submodule_search_locations, "submodule_search_locations")                                    \
     X(dunder_loader, "__loader__")                                                                 \
-    X(dunder_name, "__name__")                                                                     \
-    X(fileno, "fileno")                                                                            \
     X(dunder_file, "__file__")                                                                     \
     X(dunder_package, "__package__")                                                               \
     X(dunder_path, "__path__")                                                                     \
@@ -118,7 +116,6 @@ class Ref {
     X(buffer, "buffer")                                                                            \
     X(chunk_size, "_CHUNK_SIZE")                                                                   \
     X(decode, "decode")                                                                            \
-    X(object, "object")                                                                            \
     X(obj, "obj")                                                                                  \
     X(root_dir, "root_dir")                                                                        \
     X(recursive, "recursive")                                                                      \
